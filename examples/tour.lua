@@ -1,0 +1,13 @@
+-- A tour of libkemluautils, run with:  build/kemlua examples/tour.lua
+-- Each section shows one area of the library as a device script uses it.
+
+local k = kemluautils
+local function section(title) print(("\n== %s"):format(title)) end
+
+section("Time conversion")
+local start = k.lua_unixtimefromcall("05.03.24 14:07", "1:30")
+print("a call on 05.03.24 at 14:07 lasting 1:30 ends at Unix time", start)
+print("that is, in UTC,", k.lua_unixtime2iso8601(start))
+print("the Unix epoch:", k.lua_unixtime2iso8601(0))
+print("local midnight a week ago:", k.lua_unixtime2iso8601(k.lua_unixtimefromdays(7)))
+print("a malformed date gives 0:", k.lua_unixtimefromcall("2024-03-05 14:07", ""))

@@ -1,0 +1,61 @@
+-- ctest-tz: UTC Europe/Berlin America/New_York
+-- Time functions from a script: argument checks, results and fallbacks.
+local t = require "testlib"
+local k = kemluautils
+
+t.case("argument counts come before types, with the position in front", function()
+  t.raises(function() return k.lua_unixtimefromdays() end, "pUnixtimefromdays() requires 1 arguments")
+  t.raises(function() return k.lua_unixtimefromdays("x", 2) end, "pUnixtimefromdays() requires 1 arguments")
+  t.raises(function() return k.lua_unixtimefromcall("05.03.24 14:07") end,
+    "pUnixtimefromcall() requires 2 arguments")
+  t.raises(function() return k.lua_unixtimefromcall("a", "b", nil) end,
+    "pUnixtimefromcall() requires 2 arguments")
+  t.raises(function() return k.lua_unixtime2iso8601() end, "pUnixtime2iso8601() requires 1 arguments")
+end)
+
+t.case("integers must be integral numbers, texts strings or numbers", function()
+  for _, bad in ipairs({ 1.5, "5", true, {} }) do
+    t.raises(function() return k.lua_unixtimefromdays(bad) end,
+      "pUnixtimefromdays() requires int for argument #1")
+    t.raises(function() return k.lua_unixtime2iso8601(bad) end,
+      "pUnixtime2iso8601() requires int for argument #1")
+  end
+  t.raises(function() return k.lua_unixtimefromcall({}, "") end,
+    "pUnixtimefromcall() requires string for argument #1")
+  t.raises(function() return k.lua_unixtimefromcall("05.03.24 14:07", nil) end,
+    "pUnixtimefromcall() requires string for argument #2")
+end)
+
+t.case("call dates become local times, durations are added", function()
+  local utc = 1709647620 -- 2024-03-05 14:07 UTC
+  local offset = ({ UTC = 0, ["Europe/Berlin"] = -3600, ["America/New_York"] = 5 * 3600 })[os.getenv("TZ")]
+  t.eq(k.lua_unixtimefromcall("05.03.24 14:07", ""), utc + offset)
+  t.eq(k.lua_unixtimefromcall("5.3.24 14:07", "1:30"), utc + offset + 5400)
+  t.eq(k.lua_unixtimefromcall("05.03.24 14:07", "0:90"), utc + offset + 5400)
+  t.eq(k.lua_unixtime2iso8601(k.lua_unixtimefromcall("05.03.24 14:07", "")),
+    os.date("!%Y-%m-%dT%H:%M:%S", utc + offset))
+end)
+
+t.case("failed conversions give 0 and the fallback text", function()
+  t.eq(k.lua_unixtimefromcall("05.03.2024 14:07", ""), 0)
+  t.eq(k.lua_unixtimefromcall("05.03.24 14:07", 5), 0) -- "5" is no duration
+  t.eq(k.lua_unixtimefromcall(20240305, ""), 0)
+  t.eq(k.lua_unixtime2iso8601(2 ^ 62), "0001-01-01T00:00:00")
+  t.eq(k.lua_unixtime2iso8601(0), "1970-01-01T00:00:00")
+  t.eq(k.lua_unixtime2iso8601(-86400), "1969-12-31T00:00:00")
+end)
+
+t.case("day counts give local midnights", function()
+  t.eq(k.lua_unixtimefromdays(0), 0)
+  t.eq(k.lua_unixtimefromdays(-3), 0)
+  local days, now
+  repeat
+    now = os.time()
+    days = k.lua_unixtimefromdays(2)
+  until os.time() == now
+  local d = os.date("*t", now)
+  t.eq(days, now - (d.hour * 3600 + d.min * 60 + d.sec) - 2 * 86400)
+  t.eq(os.date("%H:%M:%S", days + 2 * 86400), "00:00:00")
+end)
+
+t.done()

@@ -1,0 +1,72 @@
+#include "support.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+testing::AssertionResult allocator_clean()
+{
+    if (mem_live_blocks() == 0)
+        return testing::AssertionSuccess();
+    char *text = nullptr;
+    std::size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    mem_report(out);
+    std::fclose(out);
+    auto result = testing::AssertionFailure()
+                  << mem_live_blocks() << " live block(s):\n" << std::string(text, size);
+    std::free(text);
+    return result;
+}
+
+testing::AssertionResult registry_clean(lua_State *L, int expected)
+{
+    int live = kem_registry_refs(L);
+    if (live == expected)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << live << " live registry reference(s), expected " << expected;
+}
+
+std::string error_text(lua_State *L)
+{
+    const char *msg = lua_tostring(L, -1);
+    return msg ? msg : std::string("(") + luaL_typename(L, -1) + ")";
+}
+
+void LuaTest::SetUp()
+{
+    mem_fail_off();
+    ASSERT_TRUE(allocator_clean()) << "a block was live before the test";
+    L = luaL_newstate();
+    ASSERT_NE(L, nullptr);
+    luaL_openlibs(L);
+    lua_newtable(L);
+    lua_setfield(L, LUA_GLOBALSINDEX, "kiv");
+    lua_pushcfunction(L, luaopen_libkemluautils);
+    lua_call(L, 0, 0);
+    refs_at_start = kem_registry_refs(L);
+}
+
+void LuaTest::TearDown()
+{
+    mem_fail_off();
+    EXPECT_TRUE(allocator_clean());
+    EXPECT_TRUE(registry_clean(L, refs_at_start));
+    lua_close(L);
+    EXPECT_TRUE(allocator_clean());
+}
+
+std::string LuaTest::run(const std::string &chunk)
+{
+    if (luaL_loadbuffer(L, chunk.data(), chunk.size(), "=test") || lua_pcall(L, 0, LUA_MULTRET, 0)) {
+        std::string msg = error_text(L);
+        lua_pop(L, 1);
+        return msg;
+    }
+    return "";
+}
+
+std::string LuaTest::call(const std::string &name, const std::string &args)
+{
+    return run("return kemluautils." + name + "(" + args + ")");
+}

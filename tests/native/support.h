@@ -1,0 +1,51 @@
+/*
+ * Shared fixture of the native tests: a fresh interpreter with the standard
+ * libraries, the global kiv and the module loaded, and after each test the
+ * proof that nothing leaked: no live block in the allocator and no registry
+ * reference left behind.
+ */
+#ifndef KEM_TESTS_SUPPORT_H
+#define KEM_TESTS_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+#include <string>
+
+#include "../support/kemcheck.h"
+#include "kemluautils.h"
+#include "platform/host/mem_debug.h"
+#include "platform/mem.h"
+
+/* Success when the allocator holds no live block; lists them otherwise. */
+testing::AssertionResult allocator_clean();
+
+/* Success when L holds exactly `expected` live registry references. */
+testing::AssertionResult registry_clean(lua_State *L, int expected);
+
+/* The message of the error on top of the stack (or of a non-string value). */
+std::string error_text(lua_State *L);
+
+class LuaTest : public testing::Test {
+protected:
+    lua_State *L = nullptr;
+    int refs_at_start = 0;
+
+    void SetUp() override;
+    void TearDown() override;
+
+    /* Runs chunk with the module at hand; returns "" or the error message. */
+    std::string run(const std::string &chunk);
+
+    /* Calls kemluautils.<name> protected with the values of `args` (a Lua
+       expression list); returns "" or the error message. Results stay on the
+       stack. */
+    std::string call(const std::string &name, const std::string &args);
+};
+
+#endif

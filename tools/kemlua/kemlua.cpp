@@ -1,0 +1,249 @@
+/*
+ * kemlua: runs device scripts on a workstation as the device runs them.
+ *
+ * It opens the standard libraries, creates the global table kiv, loads
+ * libkemluautils (global kemluautils; require "libkemluautils" gives the same
+ * table) and runs a script file with its arguments, or code given with -e.
+ * Errors go to stderr with a traceback and make the exit status nonzero.
+ *
+ * KEM_MEM_REPORT=1 lists the allocator's live blocks at exit.
+ */
+#include "kemluautils.h"
+#include "platform/host/mem_debug.h"
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char usage_text[] =
+    "usage: kemlua [options] [script [args...]]\n"
+    "Runs a Lua 5.1 script with libkemluautils loaded, as on the device.\n"
+    "\n"
+    "options:\n"
+    "  -e CODE      run CODE (may be given more than once)\n"
+    "  -l NAME      require library NAME before the script\n"
+    "  -            run the script read from standard input\n"
+    "  --           stop handling options\n"
+    "  -h, --help   show this text\n"
+    "\n"
+    "The script sees its arguments in the table arg and as '...'; the global\n"
+    "kiv is a table, the global kemluautils the module.\n"
+    "\n"
+    "environment:\n"
+    "  KEM_MEM_REPORT=1   list the allocator's live blocks at exit\n";
+
+const char *progname = "kemlua";
+
+struct Options {
+    int script = 0;          /* argv index of the script, 0: none */
+    bool help = false;
+    bool bad = false;
+};
+
+/* Prints the live blocks of the allocator when KEM_MEM_REPORT=1. */
+void report_memory()
+{
+    const char *want = std::getenv("KEM_MEM_REPORT");
+    if (!want || std::strcmp(want, "1") != 0)
+        return;
+    std::fprintf(stderr, "%s: %zu live blocks, %zu bytes\n", progname, mem_live_blocks(),
+                 mem_live_bytes());
+    mem_report(stderr);
+}
+
+/* Message handler: the error with a traceback. */
+int traceback(lua_State *L)
+{
+    if (!lua_isstring(L, 1)) {
+        if (lua_isnoneornil(L, 1) || !luaL_callmeta(L, 1, "__tostring") || !lua_isstring(L, -1))
+            lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
+        lua_replace(L, 1);
+    }
+    lua_getfield(L, LUA_GLOBALSINDEX, "debug");
+    if (!lua_istable(L, -1)) {
+        lua_pop(L, 1);
+        return 1;
+    }
+    lua_getfield(L, -1, "traceback");
+    if (!lua_isfunction(L, -1)) {
+        lua_pop(L, 2);
+        return 1;
+    }
+    lua_pushvalue(L, 1);
+    lua_pushinteger(L, 2);
+    lua_call(L, 2, 1);
+    return 1;
+}
+
+/* Calls the function below nargs arguments; prints an error. 0 on success. */
+int docall(lua_State *L, int nargs)
+{
+    int base = lua_gettop(L) - nargs;
+    lua_pushcfunction(L, traceback);
+    lua_insert(L, base);
+    int status = lua_pcall(L, nargs, 0, base);
+    lua_remove(L, base);
+    if (status != 0) {
+        const char *msg = lua_tostring(L, -1);
+        std::fprintf(stderr, "%s: %s\n", progname, msg ? msg : "(error object is not a string)");
+        std::fflush(stderr);
+        lua_pop(L, 1);
+        lua_gc(L, LUA_GCCOLLECT, 0);
+    }
+    return status;
+}
+
+/* Reports a load error; 0 when the chunk loaded. */
+int report_load(lua_State *L, int status)
+{
+    if (status != 0) {
+        std::fprintf(stderr, "%s: %s\n", progname, lua_tostring(L, -1));
+        lua_pop(L, 1);
+    }
+    return status;
+}
+
+/* The global arg table as lua5.1 makes it: arg[0] the script. */
+void create_arg_table(lua_State *L, char **argv, int argc, int script)
+{
+    lua_createtable(L, argc - script - 1, script + 1);
+    for (int i = 0; i < argc; ++i) {
+        lua_pushstring(L, argv[i]);
+        lua_rawseti(L, -2, i - script);
+    }
+    lua_setfield(L, LUA_GLOBALSINDEX, "arg");
+}
+
+/* Opens the libraries, kiv and the module. */
+void open_environment(lua_State *L)
+{
+    luaL_openlibs(L);
+    lua_newtable(L);
+    lua_setfield(L, LUA_GLOBALSINDEX, "kiv");
+    lua_pushcfunction(L, luaopen_libkemluautils);
+    lua_call(L, 0, 1);
+    /* require "libkemluautils" finds the table already loaded */
+    lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
+    lua_pushvalue(L, -2);
+    lua_setfield(L, -2, "libkemluautils");
+    lua_pop(L, 2);
+}
+
+Options parse_options(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
+            o.help = true;
+        } else if (std::strcmp(a, "-e") == 0 || std::strcmp(a, "-l") == 0) {
+            if (++i >= argc) {
+                std::fprintf(stderr, "%s: '%s' needs an argument\n", progname, a);
+                o.bad = true;
+                return o;
+            }
+        } else if (std::strcmp(a, "--") == 0) {
+            if (i + 1 < argc)
+                o.script = i + 1;
+            return o;
+        } else if (a[0] == '-' && a[1] != '\0') {
+            std::fprintf(stderr, "%s: unrecognized option '%s'\n", progname, a);
+            o.bad = true;
+            return o;
+        } else {
+            o.script = i;
+            return o;
+        }
+    }
+    return o;
+}
+
+/* Runs the -e and -l options in order; 0 when all succeeded. */
+int run_options(lua_State *L, char **argv, int end)
+{
+    for (int i = 1; i < end; ++i) {
+        if (std::strcmp(argv[i], "-e") == 0) {
+            const char *code = argv[++i];
+            if (report_load(L, luaL_loadbuffer(L, code, std::strlen(code), "=(command line)")) ||
+                docall(L, 0))
+                return 1;
+        } else if (std::strcmp(argv[i], "-l") == 0) {
+            lua_getfield(L, LUA_GLOBALSINDEX, "require");
+            lua_pushstring(L, argv[++i]);
+            if (docall(L, 1))
+                return 1;
+        }
+    }
+    return 0;
+}
+
+/* Runs the script argv[script] with the arguments after it. */
+int run_script(lua_State *L, int argc, char **argv, int script)
+{
+    const char *name = argv[script];
+    if (std::strcmp(name, "-") == 0)
+        name = nullptr;  /* standard input */
+    if (report_load(L, luaL_loadfile(L, name)))
+        return 1;
+    int nargs = argc - script - 1;
+    luaL_checkstack(L, nargs + 1, "too many arguments to script");
+    for (int i = script + 1; i < argc; ++i)
+        lua_pushstring(L, argv[i]);
+    return docall(L, nargs);
+}
+
+struct Run {
+    int argc;
+    char **argv;
+    Options opts;
+    int status;
+};
+
+/* The whole run inside a protected call, so that no error escapes. */
+int protected_main(lua_State *L)
+{
+    auto *run = static_cast<Run *>(lua_touserdata(L, 1));
+    open_environment(L);
+    int end = run->opts.script ? run->opts.script : run->argc;
+    if (run->opts.script && std::strcmp(run->argv[run->opts.script - 1], "--") == 0)
+        end = run->opts.script - 1;
+    create_arg_table(L, run->argv, run->argc, run->opts.script ? run->opts.script : 0);
+    run->status = run_options(L, run->argv, end);
+    if (run->status == 0 && run->opts.script)
+        run->status = run_script(L, run->argc, run->argv, run->opts.script);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::atexit(report_memory);
+
+    Run run{argc, argv, parse_options(argc, argv), 0};
+    if (run.opts.help || run.opts.bad) {
+        std::fputs(usage_text, run.opts.bad ? stderr : stdout);
+        return run.opts.bad ? 2 : 0;
+    }
+
+    lua_State *L = luaL_newstate();
+    if (!L) {
+        std::fprintf(stderr, "%s: cannot create the interpreter: not enough memory\n", progname);
+        return 1;
+    }
+    int status = lua_cpcall(L, protected_main, &run);
+    if (status != 0) {
+        std::fprintf(stderr, "%s: %s\n", progname, lua_tostring(L, -1));
+        run.status = 1;
+    }
+    lua_close(L);
+    return run.status ? 1 : 0;
+}
