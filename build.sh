@@ -4,6 +4,8 @@
 #   ./build.sh tour     build and run examples/tour.lua under kemlua
 #   ./build.sh test     build and run every test (plain and sanitized builds)
 #   ./build.sh build    build only (into build/)
+#   ./build.sh bench [NAME]       build and run the benchmarks (bench/bench_NAME)
+#   ./build.sh fuzz [SECONDS]     build the fuzz targets and run each for SECONDS (60)
 #
 # Build folders: build/ (release with debug info), build-asan/ (ASan+UBSan).
 set -eu
@@ -44,8 +46,22 @@ case "${1:-}" in
     run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer"
     echo "== all test runs passed"
     ;;
+  bench)
+    scripts/bootstrap
+    configure build-bench -DCMAKE_BUILD_TYPE=Release -DKEM_BUILD_BENCH=ON -DKEM_BUILD_TESTS=OFF
+    for b in build-bench/bench/bench_${2:-*}; do
+      [ -x "$b" ] || continue
+      echo "== $b"
+      "$b" --benchmark_min_time=0.2
+    done
+    ;;
+  fuzz)
+    scripts/bootstrap
+    CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_FUZZ=ON -DKEM_BUILD_TESTS=OFF
+    fuzz/run build-fuzz "${2:-60}"
+    ;;
   *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

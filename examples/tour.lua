@@ -11,3 +11,20 @@ print("that is, in UTC,", k.lua_unixtime2iso8601(start))
 print("the Unix epoch:", k.lua_unixtime2iso8601(0))
 print("local midnight a week ago:", k.lua_unixtime2iso8601(k.lua_unixtimefromdays(7)))
 print("a malformed date gives 0:", k.lua_unixtimefromcall("2024-03-05 14:07", ""))
+
+-- (section: RFC 1630 escaping)
+
+
+-- (section: text and data)
+
+
+-- (section: MAC address lists)
+
+
+-- (section: device environment and templates)
+
+
+-- (section: remote command)
+
+
+print("\nEnd of the tour.")

@@ -14,6 +14,20 @@ const luaL_Reg module_functions[] = {
     {"lua_unixtimefromdays", lua_unixtimefromdays},
     {"lua_unixtimefromcall", lua_unixtimefromcall},
     {"lua_unixtime2iso8601", lua_unixtime2iso8601},
+    /* 4 qecmd: lua_qecmd.cpp */
+
+    /* 5-7 base64_encode, base64_decode, sha256: lua_base64.cpp, lua_hash.cpp */
+
+    /* 8-9 string_split, string_join: lua_string.cpp; 10 list_filenames: lua_os.cpp */
+
+    /* 11-14 macaddrlist_*: lua_macaddrlist.cpp */
+
+    /* 15 sleep: lua_os.cpp */
+
+    /* 16-25 environment and getLocalizedText: lua_environment.cpp, lua_localize.cpp */
+
+    /* 26 replacement: lua_replacement.cpp */
+
     {nullptr, nullptr},
 };
 

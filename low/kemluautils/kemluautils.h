@@ -40,6 +40,15 @@ extern "C" {
  */
 KEMLUAUTILS_API int luaopen_libkemluautils(lua_State *L);
 
+/* ---- Exported helpers (kemluautils.cpp) -------------------------------- */
+
+
+/* ---- JSON bridge (kemluautils_json.cpp) -------------------------------- */
+
+
+/* ---- RFC 1630 escaping (kemluautils_escape.cpp) ------------------------ */
+
+
 /* ---- Time conversion --------------------------------------------------- */
 
 /*
