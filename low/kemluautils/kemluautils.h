@@ -18,7 +18,13 @@
 #include <stdint.h>
 #include <time.h>
 
+#ifdef __cplusplus
+extern "C" {  /* Lua 5.1 and LuaJIT headers declare no linkage of their own */
 #include <lua.h>
+}
+#else
+#include <lua.h>
+#endif
 #include <yajl/yajl_gen.h>
 #include <yajl/yajl_parse.h>
 
