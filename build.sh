@@ -2,12 +2,13 @@
 # The project's front end: installs what is missing, builds, runs.
 #
 #   ./build.sh tour     build and run examples/tour.lua under kemlua
-#   ./build.sh test     build and run every test (plain and sanitized builds)
+#   ./build.sh test     build and run every test (plain, sanitized and LuaJIT builds)
 #   ./build.sh build    build only (into build/)
 #   ./build.sh bench [NAME]       build and run the benchmarks (bench/bench_NAME)
 #   ./build.sh fuzz [SECONDS]     build the fuzz targets and run each for SECONDS (60)
 #
-# Build folders: build/ (release with debug info), build-asan/ (ASan+UBSan).
+# Build folders: build/ (release with debug info), build-asan/ (ASan+UBSan),
+# build-luajit/ (against LuaJIT), build-bench/, build-fuzz/.
 set -eu
 cd "$(dirname "$0")"
 
@@ -44,6 +45,8 @@ case "${1:-}" in
     run_ctest build "plain build"
     configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKEM_SANITIZE=ON
     run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer"
+    configure build-luajit -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_LUA=luajit
+    run_ctest build-luajit "LuaJIT"
     echo "== all test runs passed"
     ;;
   bench)
