@@ -43,6 +43,8 @@ case "${1:-}" in
   test)
     build_main
     run_ctest build "plain build"
+    echo "== tests: valgrind memcheck (build)"
+    (cd build && ctest -T memcheck -LE install --output-on-failure -j "$jobs")
     configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKEM_SANITIZE=ON
     run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer"
     configure build-luajit -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_LUA=luajit
