@@ -195,7 +195,7 @@ extern "C" char *maclist_to_string(const MacAddrList *head, const char *separato
         return nullptr;
     char *w = out;
     for (const MacAddrList *n = head; n; n = n->next) {
-        if (n != head) {
+        if (n != head && seplen) {  /* a null separator has no bytes to copy */
             std::memcpy(w, separator, seplen);
             w += seplen;
         }
