@@ -118,7 +118,7 @@ int toarray(lua_State *L, Held *h)
     return 1;
 }
 
-/* Checks the count of two and that argument 2 is a string. */
+/* Checks that there are exactly two arguments. */
 int check_two(lua_State *L, const char *name)
 {
     if (lua_gettop(L) != 2)
