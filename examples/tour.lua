@@ -18,7 +18,19 @@ print("a malformed date gives 0:", k.lua_unixtimefromcall("2024-03-05 14:07", ""
 -- (section: text and data)
 
 
--- (section: MAC address lists)
+section("MAC address lists")
+do
+  local typed = "aa:bb:cc:dd:ee:ff, 00-11-22-33-44-55; 0200.5e10.0001"
+  local allowed = k.macaddrlist_parse(typed, ",;")
+  print("parsed from people's notations:", table.concat(allowed, " "))
+  print("a text with a bad piece gives", k.macaddrlist_parse("aabbccddeeff, nope", ","))
+  allowed = k.macaddrlist_append_macaddr_unique(allowed, "0011.2233.4455")
+  print("appending one already there keeps", #allowed, "addresses")
+  allowed = k.macaddrlist_append_macaddr_unique(allowed, "0a1b2c3d4e5f")
+  allowed = k.macaddrlist_remove_macaddr(allowed, "AA-BB-CC-DD-EE-FF")
+  print("after adding one and removing one:", k.macaddrlist_string(allowed, ", "))
+  print("a typo is refused:", select(2, pcall(k.macaddrlist_string, { "aa:bb:cc:dd:ee" }, ",")))
+end
 
 
 -- (section: device environment and templates)

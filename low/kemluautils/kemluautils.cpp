@@ -20,7 +20,10 @@ const luaL_Reg module_functions[] = {
 
     /* 8-9 string_split, string_join: lua_string.cpp; 10 list_filenames: lua_os.cpp */
 
-    /* 11-14 macaddrlist_*: lua_macaddrlist.cpp */
+    {"macaddrlist_parse", macaddrlist_parse},
+    {"macaddrlist_string", macaddrlist_string},
+    {"macaddrlist_remove_macaddr", macaddrlist_remove_macaddr},
+    {"macaddrlist_append_macaddr_unique", macaddrlist_append_macaddr_unique},
 
     /* 15 sleep: lua_os.cpp */
 

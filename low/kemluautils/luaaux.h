@@ -37,6 +37,10 @@ int lua_unixtime2iso8601(lua_State *L);
 /* lua_os.cpp */
 
 /* lua_macaddrlist.cpp */
+int macaddrlist_parse(lua_State *L);
+int macaddrlist_string(lua_State *L);
+int macaddrlist_remove_macaddr(lua_State *L);
+int macaddrlist_append_macaddr_unique(lua_State *L);
 
 /* lua_environment.cpp, lua_localize.cpp */
 

@@ -1,0 +1,162 @@
+-- MAC address list functions from a script: argument checks, normal forms,
+-- the table walk, rejected elements, and running out of memory.
+local t = require "testlib"
+local kemtest = require "kemtest"
+local k = kemluautils
+
+local A, B, C = "AA:BB:CC:DD:EE:FF", "00:11:22:33:44:55", "02:00:5E:10:00:01"
+
+-- A deep copy, to prove that a table handed in is left as it was.
+local function copy(v)
+  if type(v) ~= "table" then return v end
+  local c = {}
+  for key, value in pairs(v) do c[key] = copy(value) end
+  return c
+end
+
+local function sorted(list)
+  local s = copy(list)
+  table.sort(s)
+  return s
+end
+
+local names = {
+  macaddrlist_parse = "luautils_macaddrlist_parse",
+  macaddrlist_string = "luautils_macaddrlist_string",
+  macaddrlist_remove_macaddr = "luautils_macaddrlist_remove_macaddr",
+  macaddrlist_append_macaddr_unique = "luautils_macaddrlist_append_macaddr_unique",
+}
+
+t.case("the count comes first, even when the first two arguments are valid", function()
+  local valid = {
+    macaddrlist_parse = { A, "," },
+    macaddrlist_string = { { A }, "," },
+    macaddrlist_remove_macaddr = { { A }, A },
+    macaddrlist_append_macaddr_unique = { { A }, A },
+  }
+  for fn, args in pairs(valid) do
+    local f, msg = k[fn], names[fn] .. "() only two arguments expected"
+    t.raises(function() return f() end, msg)
+    t.raises(function() return f(args[1]) end, msg)
+    t.raises(function() return f(args[1], args[2], nil) end, msg)
+    t.raises(function() return f({}, {}, {}) end, msg)
+  end
+end)
+
+t.case("arguments are checked in order, the address of argument 2 before any element", function()
+  local p, s, r, u = names.macaddrlist_parse, names.macaddrlist_string,
+    names.macaddrlist_remove_macaddr, names.macaddrlist_append_macaddr_unique
+  t.raises(function() return k.macaddrlist_parse({}, {}) end, p .. "() input (1) must be a string")
+  t.raises(function() return k.macaddrlist_parse(A, nil) end, p .. "() input (2) must be a string")
+  t.raises(function() return k.macaddrlist_string(A, {}) end, s .. "() input (1) must be a table")
+  t.raises(function() return k.macaddrlist_string({ "bad" }, true) end, s .. "() input (2) must be a string")
+  t.raises(function() return k.macaddrlist_remove_macaddr(nil, "bad") end, r .. "() input (1) must be a table")
+  t.raises(function() return k.macaddrlist_remove_macaddr({ "bad" }, {}) end, r .. "() input (2) must be a string")
+  t.raises(function() return k.macaddrlist_remove_macaddr({ "bad element" }, "bad target") end,
+    r .. "() input bad target is not MACADDR conform")
+  t.raises(function() return k.macaddrlist_append_macaddr_unique(A, "bad") end,
+    u .. "() input (1) must be a table or nil")
+  t.raises(function() return k.macaddrlist_append_macaddr_unique(nil, false) end,
+    u .. "() input (2) must be a string")
+  t.raises(function() return k.macaddrlist_append_macaddr_unique({ "bad element" }, "aa:bb") end,
+    u .. "() input aa:bb is not MACADDR conform")
+  t.raises(function() return k.macaddrlist_append_macaddr_unique(nil, 12345) end,
+    u .. "() input 12345 is not MACADDR conform")
+end)
+
+t.case("parse: every notation comes back in one form; nil, not {}, when there is no list", function()
+  t.eq(k.macaddrlist_parse("aa:bb:cc:dd:ee:ff, 00-11-22-33-44-55 ;0200.5E10.0001\taabbccddeeff", ",;\t"),
+    { A, B, C, A })
+  t.eq(k.macaddrlist_parse(112233445566, ","), { "11:22:33:44:55:66" })
+  t.eq(k.macaddrlist_parse("aabbccddeeff9001122334455", 9), { A, B }) -- the number 9 as separator
+  for _, case in ipairs({ { "", "," }, { " , ,", "," }, { "aabbccddeeff,nope", "," }, { "a:b:c:d:e:f", "," } }) do
+    t.eq(k.macaddrlist_parse(case[1], case[2]), nil, case[1])
+  end
+end)
+
+t.case("string: elements joined in table order, numbers as their text, other values skipped", function()
+  t.eq(k.macaddrlist_string({ "aa-bb-cc-dd-ee-ff", 112233445566, "0200.5e10.0001" }, ", "),
+    A .. ", 11:22:33:44:55:66, " .. C)
+  t.eq(k.macaddrlist_string({ true, {}, print, A, false }, ","), A)
+  t.eq(k.macaddrlist_string({}, ","), "")
+  t.eq(k.macaddrlist_string({ true }, ","), "")
+  t.eq(k.macaddrlist_string({ A, A, "aabbccddeeff" }, "|"), A .. "|" .. A .. "|" .. A) -- duplicates stay
+  t.eq(k.macaddrlist_string({ A, B }, 7), A .. "7" .. B)
+end)
+
+t.case("a rejected element after good ones stops the call and names the element", function()
+  local list = { A, B, C, "aabbccddeeff", true, "00:11:22:33:44:5", B }
+  local before = copy(list)
+  local msg = "() input 00:11:22:33:44:5 is not MACADDR conform"
+  t.raises(function() return k.macaddrlist_string(list, ",") end, names.macaddrlist_string .. msg)
+  t.raises(function() return k.macaddrlist_remove_macaddr(list, A) end, names.macaddrlist_remove_macaddr .. msg)
+  t.raises(function() return k.macaddrlist_append_macaddr_unique(list, A) end,
+    names.macaddrlist_append_macaddr_unique .. msg)
+  t.raises(function() return k.macaddrlist_string({ A, 1.5 }, ",") end,
+    names.macaddrlist_string .. "() input 1.5 is not MACADDR conform")
+  t.eq(list, before)
+end)
+
+t.case("keys play no part and the table given is left unchanged", function()
+  local list = { first = "aabbccddeeff", [10] = 112233445566, [2.5] = "0200.5e10.0001", flag = true }
+  local before = copy(list)
+  t.eq(sorted(k.macaddrlist_remove_macaddr(list, "02-00-5e-10-00-01")), { "11:22:33:44:55:66", A })
+  local out = k.macaddrlist_append_macaddr_unique(list, B)
+  t.eq(#out, 4)
+  t.eq(out[4], B)
+  t.eq(sorted(out), sorted({ A, B, C, "11:22:33:44:55:66" }))
+  t.eq(list, before)
+  t.eq(type(list[10]), "number") -- the walk turned only its own copy into a text
+  t.ok(out ~= list, "a new table")
+end)
+
+t.case("remove: every equal address goes, an empty result is an empty table", function()
+  t.eq(k.macaddrlist_remove_macaddr({ A, "aabbccddeeff", B, "aa-bb-cc-dd-ee-ff" }, "AABB.CCDD.EEFF"), { B })
+  t.eq(k.macaddrlist_remove_macaddr({ "aa-bb-cc-dd-ee-ff", B, C }, C), { A, B })
+  t.eq(k.macaddrlist_remove_macaddr({ B }, A), { B })
+  t.eq(k.macaddrlist_remove_macaddr({}, A), {})
+  t.eq(k.macaddrlist_remove_macaddr({ A }, A), {})
+  t.eq(k.macaddrlist_remove_macaddr({ 112233445566 }, 112233445566), {})
+end)
+
+t.case("append unique: a new address goes last, a present one adds nothing, duplicates stay", function()
+  t.eq(k.macaddrlist_append_macaddr_unique(nil, "aabbccddeeff"), { A })
+  t.eq(k.macaddrlist_append_macaddr_unique({}, "aabbccddeeff"), { A })
+  t.eq(k.macaddrlist_append_macaddr_unique({ A, B }, "0200.5e10.0001"), { A, B, C })
+  t.eq(k.macaddrlist_append_macaddr_unique({ "aa-bb-cc-dd-ee-ff", B }, "aabbccddeeff"), { A, B })
+  t.eq(k.macaddrlist_append_macaddr_unique({ A, B, A }, B), { A, B, A })
+  t.eq(k.macaddrlist_append_macaddr_unique({ A, A }, C), { A, A, C })
+end)
+
+-- Runs fn with the nth allocation failing, for n = 1, 2, ... until none
+-- fails; every outcome must be nil or the full result, with nothing leaked.
+local function each_failure(fn, expected)
+  for n = 1, 1000 do
+    kemtest.fail_at(n, false)
+    local result = fn()
+    local failures = kemtest.failures()
+    kemtest.fail_off()
+    collectgarbage("collect")
+    t.eq(kemtest.live_blocks(), 0, "live blocks at allocation " .. n)
+    if failures == 0 then
+      t.eq(result, expected)
+      return n
+    end
+    if result ~= nil then t.eq(result, expected, "at allocation " .. n) end
+  end
+  error("never completed")
+end
+
+t.case("running out of memory gives nil or the whole result, never a part", function()
+  local list = { A, "001122334455", 112233445566, true, C }
+  t.eq(each_failure(function() return k.macaddrlist_parse("aabbccddeeff, 001122334455, 0200.5e10.0001", ",") end,
+    { A, B, C }), 4)
+  t.eq(each_failure(function() return k.macaddrlist_string(list, "; ") end,
+    table.concat({ A, B, "11:22:33:44:55:66", C }, "; ")), 6)
+  t.eq(each_failure(function() return k.macaddrlist_remove_macaddr(list, B) end,
+    { A, "11:22:33:44:55:66", C }), 5)
+  t.eq(each_failure(function() return k.macaddrlist_append_macaddr_unique(list, "02-00-00-00-00-09") end,
+    { A, B, "11:22:33:44:55:66", C, "02:00:00:00:00:09" }), 6)
+end)
+
+t.done()
