@@ -36,31 +36,31 @@ t.case("the count comes first, even when the first two arguments are valid", fun
   }
   for fn, args in pairs(valid) do
     local f, msg = k[fn], names[fn] .. "() only two arguments expected"
-    t.raises(function() return f() end, msg)
-    t.raises(function() return f(args[1]) end, msg)
-    t.raises(function() return f(args[1], args[2], nil) end, msg)
-    t.raises(function() return f({}, {}, {}) end, msg)
+    t.raises(function() f() end, msg)
+    t.raises(function() f(args[1]) end, msg)
+    t.raises(function() f(args[1], args[2], nil) end, msg)
+    t.raises(function() f({}, {}, {}) end, msg)
   end
 end)
 
 t.case("arguments are checked in order, the address of argument 2 before any element", function()
   local p, s, r, u = names.macaddrlist_parse, names.macaddrlist_string,
     names.macaddrlist_remove_macaddr, names.macaddrlist_append_macaddr_unique
-  t.raises(function() return k.macaddrlist_parse({}, {}) end, p .. "() input (1) must be a string")
-  t.raises(function() return k.macaddrlist_parse(A, nil) end, p .. "() input (2) must be a string")
-  t.raises(function() return k.macaddrlist_string(A, {}) end, s .. "() input (1) must be a table")
-  t.raises(function() return k.macaddrlist_string({ "bad" }, true) end, s .. "() input (2) must be a string")
-  t.raises(function() return k.macaddrlist_remove_macaddr(nil, "bad") end, r .. "() input (1) must be a table")
-  t.raises(function() return k.macaddrlist_remove_macaddr({ "bad" }, {}) end, r .. "() input (2) must be a string")
-  t.raises(function() return k.macaddrlist_remove_macaddr({ "bad element" }, "bad target") end,
+  t.raises(function() k.macaddrlist_parse({}, {}) end, p .. "() input (1) must be a string")
+  t.raises(function() k.macaddrlist_parse(A, nil) end, p .. "() input (2) must be a string")
+  t.raises(function() k.macaddrlist_string(A, {}) end, s .. "() input (1) must be a table")
+  t.raises(function() k.macaddrlist_string({ "bad" }, true) end, s .. "() input (2) must be a string")
+  t.raises(function() k.macaddrlist_remove_macaddr(nil, "bad") end, r .. "() input (1) must be a table")
+  t.raises(function() k.macaddrlist_remove_macaddr({ "bad" }, {}) end, r .. "() input (2) must be a string")
+  t.raises(function() k.macaddrlist_remove_macaddr({ "bad element" }, "bad target") end,
     r .. "() input bad target is not MACADDR conform")
-  t.raises(function() return k.macaddrlist_append_macaddr_unique(A, "bad") end,
+  t.raises(function() k.macaddrlist_append_macaddr_unique(A, "bad") end,
     u .. "() input (1) must be a table or nil")
-  t.raises(function() return k.macaddrlist_append_macaddr_unique(nil, false) end,
+  t.raises(function() k.macaddrlist_append_macaddr_unique(nil, false) end,
     u .. "() input (2) must be a string")
-  t.raises(function() return k.macaddrlist_append_macaddr_unique({ "bad element" }, "aa:bb") end,
+  t.raises(function() k.macaddrlist_append_macaddr_unique({ "bad element" }, "aa:bb") end,
     u .. "() input aa:bb is not MACADDR conform")
-  t.raises(function() return k.macaddrlist_append_macaddr_unique(nil, 12345) end,
+  t.raises(function() k.macaddrlist_append_macaddr_unique(nil, 12345) end,
     u .. "() input 12345 is not MACADDR conform")
 end)
 
@@ -88,11 +88,11 @@ t.case("a rejected element after good ones stops the call and names the element"
   local list = { A, B, C, "aabbccddeeff", true, "00:11:22:33:44:5", B }
   local before = copy(list)
   local msg = "() input 00:11:22:33:44:5 is not MACADDR conform"
-  t.raises(function() return k.macaddrlist_string(list, ",") end, names.macaddrlist_string .. msg)
-  t.raises(function() return k.macaddrlist_remove_macaddr(list, A) end, names.macaddrlist_remove_macaddr .. msg)
-  t.raises(function() return k.macaddrlist_append_macaddr_unique(list, A) end,
+  t.raises(function() k.macaddrlist_string(list, ",") end, names.macaddrlist_string .. msg)
+  t.raises(function() k.macaddrlist_remove_macaddr(list, A) end, names.macaddrlist_remove_macaddr .. msg)
+  t.raises(function() k.macaddrlist_append_macaddr_unique(list, A) end,
     names.macaddrlist_append_macaddr_unique .. msg)
-  t.raises(function() return k.macaddrlist_string({ A, 1.5 }, ",") end,
+  t.raises(function() k.macaddrlist_string({ A, 1.5 }, ",") end,
     names.macaddrlist_string .. "() input 1.5 is not MACADDR conform")
   t.eq(list, before)
 end)
