@@ -50,6 +50,11 @@ case "${1:-}" in
     run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer"
     configure build-luajit -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_LUA=luajit
     run_ctest build-luajit "LuaJIT"
+    if command -v clang++ >/dev/null 2>&1; then
+      echo "== fuzz targets, ${KEM_FUZZ_SECONDS:-10}s each"
+      CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_FUZZ=ON -DKEM_BUILD_TESTS=OFF
+      fuzz/run build-fuzz "${KEM_FUZZ_SECONDS:-10}"
+    fi
     echo "== all test runs passed"
     ;;
   coverage)
