@@ -79,13 +79,7 @@ TEST_F(Escape, EveryByteFollowsItsModesClass)
     }
     EXPECT_EQ(form_copies, 84);
     EXPECT_EQ(plain_copies, 90);
-    // spot checks written out by hand
-    EXPECT_EQ(escape(L, "a b&c", true), "a+b%26c");
-    EXPECT_EQ(escape(L, "a b&c", false), "a%20b%26c");
-    EXPECT_EQ(escape(L, "\xc3\xa9\t", false), "%c3%a9%09");
-    EXPECT_EQ(escape(L, "+/=?", true), "%2b%2f=?");
-    EXPECT_EQ(escape(L, "+/=?", false), "+/=?");
-    EXPECT_EQ(escape(L, "", true), "");
+    EXPECT_EQ(escape(L, "\xc3\xa9\t", false), "%c3%a9%09");  // lower-case hex
     EXPECT_EQ(escape(L, std::string("a#\0#b", 5), false), "a%23");  // ends at the zero
 }
 
