@@ -12,7 +12,12 @@ print("the Unix epoch:", k.lua_unixtime2iso8601(0))
 print("local midnight a week ago:", k.lua_unixtime2iso8601(k.lua_unixtimefromdays(7)))
 print("a malformed date gives 0:", k.lua_unixtimefromcall("2024-03-05 14:07", ""))
 
--- (section: RFC 1630 escaping)
+section("RFC 1630 escaping (kiv.RFC1630_Escape)")
+local escape = kiv.RFC1630_Escape
+print("form mode, for a query string:", escape("name=Jürgen & Co/2", true))
+print("plain mode, for a URL path:   ", escape("/files/a b#1;2", false))
+print("a number goes in its text form:", escape(12.5, true))
+print("the text ends at a zero byte:  ", escape("abc\0def", false))
 
 
 -- (section: text and data)

@@ -1,12 +1,23 @@
 /*
- * Module entry and function table of libkemluautils.
+ * Module entry and function table of libkemluautils, and the helpers that
+ * other native modules link against: raising formatted errors, pushing
+ * formatted strings, table fields by key, the single string argument, query
+ * type names and installing functions into kiv.
  *
  * luaopen_libkemluautils registers the module table "kemluautils". The table
  * below keeps the device's order of entries; each function lives in the
  * source file of its area (see luaaux.h).
+ *
+ * Caveats: kemluautils_error formats into one module-static buffer (255
+ * bytes with the terminator), so it serves the interpreter's thread only.
+ * The raises here go through lua_error: no script position is prepended.
  */
 #include "kemluautils.h"
 #include "luaaux.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -40,4 +51,147 @@ extern "C" int luaopen_libkemluautils(lua_State *L)
 {
     luaL_register(L, "kemluautils", module_functions);
     return 1;
+}
+
+/* ---- Exported helpers ---------------------------------------------------- */
+
+namespace {
+
+char error_buffer[255];  /* the message being raised by kemluautils_error */
+
+/* Raises unless key names a field: null and empty keys are refused. */
+void check_key(lua_State *L, const char *key)
+{
+    if (!key)
+        kemluautils_error(L, "Passed key is a NULL");
+    if (key[0] == '\0')
+        kemluautils_error(L, "Passed key is empty");
+}
+
+/* The pusher of kem_push_owned: the block's text as a Lua string. */
+int push_text(lua_State *L)
+{
+    auto *owned = static_cast<const kem_owned_text *>(lua_touserdata(L, 1));
+    lua_pushlstring(L, owned->text, owned->len);
+    return 1;
+}
+
+}  // namespace
+
+void kem_pusher(lua_State *L)
+{
+    lua_pushcfunction(L, push_text);
+}
+
+void kem_push_owned(lua_State *L, char *block, size_t len)
+{
+    kem_owned_text owned{block, len};
+    lua_pushlightuserdata(L, &owned);               /* pusher, owned */
+    int status = lua_pcall(L, 1, 1, 0);             /* string or error */
+    mem_free(block, KEM_TAG);
+    if (status != 0)
+        lua_error(L);  /* the push's own error (out of memory), once released */
+}
+
+extern "C" void kemluautils_error(lua_State *L, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(error_buffer, sizeof error_buffer, format, args);
+    va_end(args);
+    lua_pushstring(L, error_buffer);
+    lua_error(L);
+    __builtin_unreachable();  /* lua_error longjmps */
+}
+
+extern "C" void kemluautils_pushfstring(lua_State *L, const char *format, ...)
+{
+    kem_pusher(L);  /* may raise: nothing is held yet */
+    va_list args;
+    va_start(args, format);
+    char *text = nullptr;
+    mem_vasprintf(&text, format, args);
+    va_end(args);
+    if (!text) {
+        lua_pushnil(L);
+        lua_replace(L, -2);  /* nil in place of the pusher */
+        return;
+    }
+    kem_push_owned(L, text, std::strlen(text));  /* read as a C string */
+}
+
+extern "C" void kemluautils_removeEntryFromTable(lua_State *L, const char *key)
+{
+    check_key(L, key);
+    lua_pushstring(L, key);
+    lua_pushnil(L);
+    lua_settable(L, 1);  /* table at 1: key = nil, metamethods honoured */
+}
+
+extern "C" void kemluautils_addIntEntryToTable(lua_State *L, int index, const char *key, int value)
+{
+    check_key(L, key);
+    lua_pushstring(L, key);
+    lua_pushinteger(L, value);
+    lua_settable(L, index);  /* index taken as given: callers pass it absolute */
+}
+
+extern "C" const char *kemluautils_getStringFromTable(lua_State *L, const char *key)
+{
+    check_key(L, key);
+    lua_pushstring(L, key);
+    lua_gettable(L, -2);  /* table, value */
+    if (lua_isstring(L, -1))
+        return lua_tolstring(L, -1, nullptr);  /* a number turns into its text in place */
+    if (lua_isnil(L, -1))
+        kemluautils_error(L, "Key %s is not found in the table!", key);
+    kemluautils_error(L, "Argument %s is not a string", key);
+}
+
+extern "C" int kemluautils_getIntFromTable(lua_State *L, const char *key)
+{
+    check_key(L, key);
+    lua_pushstring(L, key);
+    lua_gettable(L, -2);  /* table, value */
+    if (lua_isinteger(L, -1)) {
+        /* a wider integer keeps its low 32 bits */
+        auto value = static_cast<int>(static_cast<int32_t>(lua_tointeger(L, -1)));
+        lua_settop(L, -2);  /* table */
+        return value;
+    }
+    if (lua_isnil(L, -1))
+        kemluautils_error(L, "Key %s is not found in the table!", key);
+    kemluautils_error(L, "Argument %s is not a integer", key);
+}
+
+extern "C" const char *get_any_string_arg(lua_State *L)
+{
+    if (lua_gettop(L) != 1) {
+        lua_pushstring(L, "only one argument allowed");
+        lua_error(L);
+    }
+    if (!lua_isstring(L, 1)) {
+        lua_pushstring(L, "need string argument");
+        lua_error(L);
+    }
+    return lua_tolstring(L, 1, nullptr);
+}
+
+extern "C" const char *get_string_arg(lua_State *L)
+{
+    return get_any_string_arg(L);
+}
+
+extern "C" const char *querytype2str(unsigned int code)
+{
+    static const char *const names[] = {"querytype_single", "querytype_multi",
+                                        "querytype_recursive", "querytype_count"};
+    return code < sizeof names / sizeof names[0] ? names[code] : "unknown";
+}
+
+extern "C" void LuaScript_MakeFunction(lua_State *L, const char *name, lua_CFunction function)
+{
+    lua_getfield(L, LUA_GLOBALSINDEX, "kiv");  /* kiv */
+    lua_pushcclosure(L, function, 0);          /* kiv, function */
+    lua_setfield(L, -2, name);                 /* kiv: stays for the caller's frame */
 }

@@ -23,6 +23,21 @@ extern "C" {
  */
 int lua_isinteger(lua_State *L, int idx);
 
+/*
+ * Pushing a heap block as a Lua string without leaking it when the push
+ * raises (out of memory). Call kem_pusher while nothing is held: it pushes
+ * the pusher function and may raise. Then kem_push_owned(L, block, len)
+ * replaces the pusher with the string of len bytes, releases the block with
+ * mem_free and, when the push failed, raises that error after the release.
+ * Defined in kemluautils.cpp.
+ */
+struct kem_owned_text {
+    const char *text;
+    size_t len;
+};
+void kem_pusher(lua_State *L);
+void kem_push_owned(lua_State *L, char *block, size_t len);
+
 /* convert_time.cpp */
 int lua_unixtimefromdays(lua_State *L);
 int lua_unixtimefromcall(lua_State *L);

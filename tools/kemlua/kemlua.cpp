@@ -3,7 +3,7 @@
  *
  * It opens the standard libraries, creates the global table kiv, loads
  * libkemluautils (global kemluautils; require "libkemluautils" gives the same
- * table) and runs a script file with its arguments, or code given with -e.
+ * table), installs kiv.RFC1630_Escape and runs a script file with its arguments, or code given with -e.
  * Errors go to stderr with a traceback and make the exit status nonzero.
  *
  * KEM_MEM_REPORT=1 lists the allocator's live blocks at exit.
@@ -135,6 +135,8 @@ void open_environment(lua_State *L)
     lua_pushvalue(L, -2);
     lua_setfield(L, -2, "libkemluautils");
     lua_pop(L, 2);
+    escape_init(L);  /* kiv.RFC1630_Escape, as the device's host installs it */
+    lua_pop(L, 1);   /* the kiv table it leaves */
 }
 
 Options parse_options(int argc, char **argv)
