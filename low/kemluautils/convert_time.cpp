@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -129,12 +130,13 @@ int lua_unixtime2iso8601(lua_State *L)
     if (!lua_isinteger(L, 1))
         return luaL_error(L, "%s() requires %s for argument #%d", "pUnixtime2iso8601", "int", 1);
     auto t = static_cast<time_t>(lua_tointeger(L, 1));
+    kem_pusher(L);  /* may raise: nothing is held yet */
     char *text = unixtime2iso8601(t);
     if (!text) {
+        lua_pop(L, 1);
         lua_pushstring(L, iso_fallback);
         return 1;
     }
-    lua_pushstring(L, text);
-    mem_free(text, KEM_TAG);
+    kem_push_owned(L, text, std::strlen(text));  /* frees text, even on error */
     return 1;
 }

@@ -68,11 +68,14 @@ void check_key(lua_State *L, const char *key)
         kemluautils_error(L, "Passed key is empty");
 }
 
-/* The pusher of kem_push_owned: the block's text as a Lua string. */
+/* The text that push_text pushes: set right before the protected call.
+   Not a light userdata argument: LuaJIT may allocate to box a stack pointer. */
+thread_local kem_owned_text pending_text;
+
+/* The pusher of kem_push_owned: the pending text as a Lua string. */
 int push_text(lua_State *L)
 {
-    auto *owned = static_cast<const kem_owned_text *>(lua_touserdata(L, 1));
-    lua_pushlstring(L, owned->text, owned->len);
+    lua_pushlstring(L, pending_text.text, pending_text.len);
     return 1;
 }
 
@@ -85,9 +88,9 @@ void kem_pusher(lua_State *L)
 
 void kem_push_owned(lua_State *L, char *block, size_t len)
 {
-    kem_owned_text owned{block, len};
-    lua_pushlightuserdata(L, &owned);               /* pusher, owned */
-    int status = lua_pcall(L, 1, 1, 0);             /* string or error */
+    pending_text = {block, len};
+    int status = lua_pcall(L, 0, 1, 0);             /* string or error */
+    pending_text = {nullptr, 0};
     mem_free(block, KEM_TAG);
     if (status != 0)
         lua_error(L);  /* the push's own error (out of memory), once released */

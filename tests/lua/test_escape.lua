@@ -18,15 +18,15 @@ t.case("argument faults raise their message with no position", function()
     text = "lua_rfc1630_escape() requires string for argument #1",
     flag = "lua_rfc1630_escape() requires boolean for argument #2",
   }
-  t.raises_raw(function() return esc("x") end, msgs.count)
-  t.raises_raw(function() return esc("x", true, nil) end, msgs.count)
-  t.raises_raw(function() return esc({}, "not a flag", 3) end, msgs.count)
-  t.raises_raw(function() return esc({}, true) end, msgs.text)
-  t.raises_raw(function() return esc(print, true) end, msgs.text)
+  t.raises_raw(function() esc("x") end, msgs.count)
+  t.raises_raw(function() esc("x", true, nil) end, msgs.count)
+  t.raises_raw(function() esc({}, "not a flag", 3) end, msgs.count)
+  t.raises_raw(function() esc({}, true) end, msgs.text)
+  t.raises_raw(function() esc(print, true) end, msgs.text)
   for _, flag in ipairs({ 0, "true", {}, print }) do
-    t.raises_raw(function() return esc("x", flag) end, msgs.flag)
+    t.raises_raw(function() esc("x", flag) end, msgs.flag)
   end
-  t.raises_raw(function() return esc("x", nil) end, msgs.flag)
+  t.raises_raw(function() esc("x", nil) end, msgs.flag)
   t.eq(kemtest.alloc_count(), before, "allocations")
 end)
 
