@@ -87,8 +87,8 @@ void cmd_cb_data(IpcConn *conn, void *user)
         abandon(st, conn, raised_memory);
         return;
     }
-    std::memset(buf, 0, n + 1);
-    sock_read(conn, buf, n);
+    size_t got = sock_read(conn, buf, n);
+    std::memset(buf + got, 0, n + 1 - got);  /* what the read left unfilled is zero */
     Delivery d{st, buf, n};
     int status = lua_cpcall(st->L, deliver, &d);
     mem_free(buf, KEM_TAG);

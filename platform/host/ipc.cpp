@@ -86,6 +86,7 @@ struct Slot {
 };
 
 Slot slots[IPC_MAX_SOCKETS];
+int slot_top = 0;  /* slots at and above this index are free */
 unsigned next_serial = 1;
 Listener *listeners = nullptr;
 
@@ -118,6 +119,8 @@ int take_slot(Listener *listener, IpcConn *conn)
     for (int i = 0; i < IPC_MAX_SOCKETS; ++i) {
         if (!slots[i].listener && !slots[i].conn) {
             slots[i] = Slot{listener, conn, next_serial++};
+            if (i >= slot_top)
+                slot_top = i + 1;
             return i;
         }
     }
@@ -127,6 +130,8 @@ int take_slot(Listener *listener, IpcConn *conn)
 void drop_slot(int i)
 {
     slots[i] = Slot{nullptr, nullptr, 0};
+    while (slot_top > 0 && !slots[slot_top - 1].listener && !slots[slot_top - 1].conn)
+        --slot_top;
 }
 
 bool valid_name(const char *name)
@@ -422,7 +427,7 @@ void serve_listener(Listener *l)
 /* Ends the exchanges whose peer has been silent past their deadline. */
 void expire(int64_t now)
 {
-    for (int i = 0; i < IPC_MAX_SOCKETS; ++i) {
+    for (int i = 0; i < slot_top; ++i) {
         IpcConn *c = slots[i].conn;
         if (!c || c->busy || !c->deadline || now < c->deadline)
             continue;
@@ -436,7 +441,7 @@ void expire(int64_t now)
 /* Waiting time of one round: ms, shortened to the nearest deadline. */
 int round_wait(int ms, int64_t now)
 {
-    for (int i = 0; i < IPC_MAX_SOCKETS; ++i) {
+    for (int i = 0; i < slot_top; ++i) {
         IpcConn *c = slots[i].conn;
         if (!c || c->busy || !c->deadline)
             continue;
@@ -641,7 +646,7 @@ extern "C" int sock_poll_msecs(int ms)
     int index[IPC_MAX_SOCKETS];
     unsigned serial[IPC_MAX_SOCKETS];
     nfds_t n = 0;
-    for (int i = 0; i < IPC_MAX_SOCKETS; ++i) {
+    for (int i = 0; i < slot_top; ++i) {
         const Slot &s = slots[i];
         if (!s.listener && !s.conn)
             continue;

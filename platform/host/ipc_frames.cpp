@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr size_t min_buffer = 64 * 1024;
+constexpr size_t min_buffer = 16 * 1024;
 
 /* Payload length of the header at p (4 bytes, big-endian). */
 size_t payload_length(const unsigned char *p)
@@ -81,11 +81,14 @@ extern "C" int ipc_frame_room(IpcFrameReader *r, unsigned char **at, size_t *roo
     if (r->cap - r->start < need || r->end == r->cap)
         compact(r);
     if (r->cap < need) {
-        /* grow by doubling, so that announced sizes cost memory only as bytes come */
+        /* at most double per step, so that announced sizes cost memory only
+           as their bytes come; aim at room for two frames (up to 1 MiB more), so
+           that reads stay large */
         size_t base = r->cap > min_buffer ? r->cap : min_buffer;
-        size_t cap = need <= 2 * base ? (need > base ? 2 * base : base) : 2 * base;
-        if (cap < need && cap < pending + 1)
-            cap = pending + 1;
+        size_t want = need + (need < (1u << 20) ? need : (1u << 20));
+        size_t cap = want < 2 * base ? want : 2 * base;
+        if (cap < min_buffer)
+            cap = min_buffer;
         auto *data = static_cast<unsigned char *>(mem_malloc(cap, KEM_TAG));
         if (!data)
             return -1;

@@ -115,7 +115,6 @@ int on_request(IpcConn *conn, const char *command, size_t len, void *user)
         std::fprintf(stderr, "kemlua --serve: %s\n", lua_tostring(L, -1));
         lua_pop(L, 1);
     }
-    lua_gc(L, LUA_GCSTEP, 0);
     return req.status;
 }
 
