@@ -47,7 +47,8 @@ for _ = 1, 50 do -- wait until the peer listens
   os.execute("sleep 0.1")
 end
 local ok, parts = collect("count 3")
-print("qecmd 'count 3' ->", ok, "deliveries:", table.concat(parts, ""):gsub("\n", " "))
+local joined = table.concat(parts, ""):gsub("\n", " ")
+print("qecmd 'count 3' ->", ok, #parts .. " deliveries:", joined)
 ok, parts = collect("echo hello, device")
 print("qecmd 'echo ...' ->", ok, parts[1])
 print("a command the peer fails ->", (collect("fail")))
