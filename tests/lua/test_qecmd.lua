@@ -20,6 +20,8 @@ if not dir then
   local ok = sh(("KEM_QECMD_TEST_DIR='%s' KEM_IPC_DIR='%s/ipc' '%s/kemlua' '%s'")
     :format(dir, dir, bin, arg[0]))
   local left = listing(dir .. "/ipc")
+  -- peers a failed run did not stop
+  sh("for p in '" .. dir .. "'/*.pid; do [ -f \"$p\" ] && kill $(cat \"$p\") 2>/dev/null; done; true")
   sh("rm -rf '" .. dir .. "'")
   if left ~= "" then
     print("FAIL sockets left in the endpoint folder: " .. left)
@@ -65,6 +67,7 @@ local function stop_peer(pid, name)
     return not exists(name) or not sh("kill -0 " .. pid .. " 2>/dev/null")
   end), "peer " .. name .. " did not stop")
   os.remove(ipc .. "/" .. name)
+  os.remove(dir .. "/" .. name .. ".pid")
 end
 
 -- Calls qecmd; returns its result and the list of (data, value) deliveries.
