@@ -42,6 +42,37 @@ end
 
 
 -- (section: remote command)
+section("Remote command")
+-- Start a stand-in for a device service (kemlua --serve) in the background.
+local kemlua = arg and arg[-1] or "kemlua"
+local here = (arg and arg[0] or ""):match("^(.*)/[^/]*$") or "."
+local peer_name = "tour_peer_" .. tostring(os.time())
+local pidfile = os.tmpname()
+os.execute(("%q --serve %s %q 2>/dev/null & echo $! > %q")
+  :format(kemlua, peer_name, here .. "/peer_handler.lua", pidfile))
+local f = io.open(pidfile)
+local peer_pid = f and f:read("*l")
+if f then f:close() end
+os.remove(pidfile)
+local function collect(command)
+  local parts = {}
+  local ok = k.qecmd(peer_name, command, function(data, t) t[#t + 1] = data end, parts)
+  return ok, parts
+end
+for _ = 1, 50 do -- wait until the peer listens
+  if collect("echo ready") then break end
+  os.execute("sleep 0.1")
+end
+local ok, parts = collect("count 3")
+local joined = table.concat(parts, ""):gsub("\n", " ")
+print("qecmd 'count 3' ->", ok, #parts .. " deliveries:", joined)
+ok, parts = collect("echo hello, device")
+print("qecmd 'echo ...' ->", ok, parts[1])
+print("a command the peer fails ->", (collect("fail")))
+print("a destination nobody serves ->", (collect("nobody_" .. peer_name)))
+print("an error in the callback reaches the script:",
+  pcall(k.qecmd, peer_name, "time", function() error("stop here", 0) end, nil))
+if peer_pid then os.execute("kill " .. peer_pid) end
 
 
 print("\nEnd of the tour.")

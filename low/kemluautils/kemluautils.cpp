@@ -25,7 +25,7 @@ const luaL_Reg module_functions[] = {
     {"lua_unixtimefromdays", lua_unixtimefromdays},
     {"lua_unixtimefromcall", lua_unixtimefromcall},
     {"lua_unixtime2iso8601", lua_unixtime2iso8601},
-    /* 4 qecmd: lua_qecmd.cpp */
+    {"qecmd", lua_qecmd},
 
     /* 5-7 base64_encode, base64_decode, sha256: lua_base64.cpp, lua_hash.cpp */
 

@@ -44,6 +44,7 @@ int lua_unixtimefromcall(lua_State *L);
 int lua_unixtime2iso8601(lua_State *L);
 
 /* lua_qecmd.cpp */
+int lua_qecmd(lua_State *L);
 
 /* lua_base64.cpp, lua_hash.cpp */
 

@@ -34,11 +34,18 @@ const char usage_text[] =
     "  --           stop handling options\n"
     "  -h, --help   show this text\n"
     "\n"
+    "  kemlua --serve NAME HANDLER.lua\n"
+    "               serve IPC endpoint NAME: HANDLER.lua returns a function\n"
+    "               handle(command, send) that answers qecmd calls; runs until\n"
+    "               SIGINT/SIGTERM (see docs/ipc.md)\n"
+    "\n"
     "The script sees its arguments in the table arg and as '...'; the global\n"
     "kiv is a table, the global kemluautils the module.\n"
     "\n"
     "environment:\n"
-    "  KEM_MEM_REPORT=1   list the allocator's live blocks at exit\n";
+    "  KEM_MEM_REPORT=1   list the allocator's live blocks at exit\n"
+    "  KEM_IPC_DIR        folder of the IPC endpoints (default /tmp/kem-ipc-UID)\n"
+    "  KEM_IPC_TIMEOUT_MS silence that ends an IPC exchange (60000; 0: never)\n";
 
 const char *progname = "kemlua";
 
@@ -226,9 +233,13 @@ int protected_main(lua_State *L)
 
 }  // namespace
 
+int kemlua_serve(int argc, char **argv);  /* serve.cpp */
+
 int main(int argc, char **argv)
 {
     std::atexit(report_memory);
+    if (argc > 1 && std::strcmp(argv[1], "--serve") == 0)
+        return kemlua_serve(argc, argv);
 
     Run run{argc, argv, parse_options(argc, argv), 0};
     if (run.opts.help || run.opts.bad) {

@@ -1,0 +1,195 @@
+/*
+ * kemlua --serve NAME HANDLER.lua: a stand-in for a device service, written
+ * in Lua, that scripts call with kemluautils.qecmd.
+ *
+ * HANDLER.lua returns a function handle(command, send). For every command
+ * that arrives at endpoint NAME it is called with the command text and a
+ * function send(piece) that sends one delivery; a true result ends the
+ * exchange with success, anything else or an error with failure (the error
+ * goes to stderr with a traceback). The peer serves until SIGINT or SIGTERM
+ * and then removes its socket.
+ *
+ * Caveat: commands are answered one at a time, in the order they arrive.
+ */
+#include "kemluautils.h"
+#include "platform/ipc.h"
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void on_signal(int)
+{
+    stop_requested = 1;
+}
+
+/* The connection a send function may still write to; cleared after the handler. */
+struct SendBox {
+    IpcConn *conn;
+};
+
+/* One command on its way through the handler. */
+struct Request {
+    int handler_ref;
+    IpcConn *conn;
+    const char *command;
+    size_t len;
+    int status;
+};
+
+/* send(piece): one delivery to the client of the running request. */
+int send_piece(lua_State *L)
+{
+    auto *box = static_cast<SendBox *>(lua_touserdata(L, lua_upvalueindex(1)));
+    size_t len;
+    const char *piece = luaL_checklstring(L, 1, &len);
+    if (!box->conn)
+        return luaL_error(L, "send: the request has already ended");
+    if (ipc_reply(box->conn, piece, len) != 0)
+        return luaL_error(L, "send: the client is gone");
+    return 0;
+}
+
+/* Message handler: the error with a traceback. */
+int traceback(lua_State *L)
+{
+    if (!lua_isstring(L, 1))
+        return 1;
+    lua_getfield(L, LUA_GLOBALSINDEX, "debug");
+    if (!lua_istable(L, -1)) {
+        lua_pop(L, 1);
+        return 1;
+    }
+    lua_getfield(L, -1, "traceback");
+    if (!lua_isfunction(L, -1)) {
+        lua_pop(L, 2);
+        return 1;
+    }
+    lua_pushvalue(L, 1);
+    lua_pushinteger(L, 2);
+    lua_call(L, 2, 1);
+    return 1;
+}
+
+/* Protected: runs handle(command, send) and stores the end status. */
+int run_request(lua_State *L)
+{
+    auto *req = static_cast<Request *>(lua_touserdata(L, 1));
+    lua_pushcfunction(L, traceback);                              /* tb */
+    auto *box = static_cast<SendBox *>(lua_newuserdata(L, sizeof(SendBox)));
+    box->conn = req->conn;                                        /* tb, box */
+    lua_rawgeti(L, LUA_REGISTRYINDEX, req->handler_ref);          /* tb, box, handle */
+    lua_pushlstring(L, req->command, req->len);                   /* tb, box, handle, command */
+    lua_pushvalue(L, -3);
+    lua_pushcclosure(L, send_piece, 1);                           /* tb, box, handle, command, send */
+    int status = lua_pcall(L, 2, 1, -5);                          /* tb, box, result */
+    box->conn = nullptr;
+    if (status != 0) {
+        std::fprintf(stderr, "kemlua --serve: %s\n", lua_tostring(L, -1));
+        req->status = 1;
+    } else {
+        req->status = lua_toboolean(L, -1) ? 0 : 1;
+    }
+    return 0;
+}
+
+/* The endpoint's handler: one command through the script. */
+int on_request(IpcConn *conn, const char *command, size_t len, void *user)
+{
+    auto *L = static_cast<lua_State *>(user);
+    lua_getfield(L, LUA_REGISTRYINDEX, "kemlua.serve.handler");
+    int ref = static_cast<int>(lua_tointeger(L, -1));
+    lua_pop(L, 1);
+    Request req{ref, conn, command, len, 1};
+    if (lua_cpcall(L, run_request, &req) != 0) {
+        std::fprintf(stderr, "kemlua --serve: %s\n", lua_tostring(L, -1));
+        lua_pop(L, 1);
+    }
+    return req.status;
+}
+
+/* Protected set-up: libraries, kiv, the module, and the handler function. */
+int setup(lua_State *L)
+{
+    const char *script = static_cast<const char *>(lua_touserdata(L, 1));
+    luaL_openlibs(L);
+    lua_newtable(L);
+    lua_setfield(L, LUA_GLOBALSINDEX, "kiv");
+    lua_pushcfunction(L, luaopen_libkemluautils);
+    lua_call(L, 0, 1);                                     /* module */
+    lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");         /* module, loaded */
+    lua_pushvalue(L, -2);
+    lua_setfield(L, -2, "libkemluautils");
+    lua_pop(L, 2);
+    if (luaL_loadfile(L, script) != 0)
+        return lua_error(L);
+    lua_call(L, 0, 1);                                     /* handle */
+    if (!lua_isfunction(L, -1))
+        return luaL_error(L, "%s must return a function handle(command, send)", script);
+    lua_pushinteger(L, luaL_ref(L, LUA_REGISTRYINDEX));
+    lua_setfield(L, LUA_REGISTRYINDEX, "kemlua.serve.handler");
+    return 0;
+}
+
+void install_signals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  /* no SA_RESTART: poll returns at once */
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+/* Serves until a signal; the exit status. */
+int serve(lua_State *L, const char *name)
+{
+    IpcEndpoint *ep = ipc_create(name);
+    if (!ep) {
+        std::fprintf(stderr, "kemlua --serve: cannot create endpoint '%s' (in use or bad folder)\n",
+                     name);
+        return 1;
+    }
+    ipc_serve(ep, on_request, L);
+    char path[128];
+    if (ipc_socket_path(name, path, sizeof path) == 0)
+        std::fprintf(stderr, "kemlua --serve: serving '%s' at %s\n", name, path);
+    while (!stop_requested)
+        sock_poll_msecs(250);
+    ipc_destroy(ep);
+    return 0;
+}
+
+}  // namespace
+
+/* kemlua --serve NAME HANDLER.lua */
+int kemlua_serve(int argc, char **argv)
+{
+    if (argc != 4) {
+        std::fputs("usage: kemlua --serve NAME HANDLER.lua\n", stderr);
+        return 2;
+    }
+    install_signals();
+    lua_State *L = luaL_newstate();
+    if (!L) {
+        std::fputs("kemlua --serve: cannot create the interpreter\n", stderr);
+        return 1;
+    }
+    int status = 1;
+    if (lua_cpcall(L, setup, argv[3]) != 0)
+        std::fprintf(stderr, "kemlua --serve: %s\n", lua_tostring(L, -1));
+    else
+        status = serve(L, argv[2]);
+    lua_close(L);
+    return status;
+}
