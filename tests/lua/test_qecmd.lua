@@ -126,17 +126,17 @@ end)
 
 t.case("argument errors, each released before it is raised", function()
   local cb = function() end
-  t.raises(function() return k.qecmd("qp", "x", cb) end, "lua_qecmd() requires 4 arguments")
-  t.raises(function() return k.qecmd() end, "lua_qecmd() requires 4 arguments")
-  t.raises(function() return k.qecmd("qp", "x", "no function", 1) end,
+  t.raises(function() k.qecmd("qp", "x", cb) end, "lua_qecmd() requires 4 arguments")
+  t.raises(function() k.qecmd() end, "lua_qecmd() requires 4 arguments")
+  t.raises(function() k.qecmd("qp", "x", "no function", 1) end,
     "lua_qecmd() third param must be a function (callback)")
-  t.raises(function() return k.qecmd("qp", {}, cb, 1) end,
+  t.raises(function() k.qecmd("qp", {}, cb, 1) end,
     "lua_qecmd() second param must be string (command)")
-  t.raises(function() return k.qecmd("qp", nil, cb, nil) end,
+  t.raises(function() k.qecmd("qp", nil, cb, nil) end,
     "lua_qecmd() second param must be string (command)")
-  t.raises(function() return k.qecmd({}, "x", cb, {}) end,
+  t.raises(function() k.qecmd({}, "x", cb, {}) end,
     "lua_qecmd() first param must be string (destination)")
-  t.raises(function() return k.qecmd(true, "x", cb, 1) end,
+  t.raises(function() k.qecmd(true, "x", cb, 1) end,
     "lua_qecmd() first param must be string (destination)")
   no_endpoint_left()
 end)
