@@ -39,7 +39,18 @@ int lua_unixtime2iso8601(lua_State *L);
 /* lua_macaddrlist.cpp */
 
 /* lua_environment.cpp, lua_localize.cpp */
+int luautils_country_is_default(lua_State *L);
+int luautils_country_is(lua_State *L);
+int luautils_country_iso(lua_State *L);
+int luautils_country(lua_State *L);
+int luautils_oem(lua_State *L);
+int luautils_language_is_default(lua_State *L);
+int luautils_language(lua_State *L);
+int luautils_predefinedurlget(lua_State *L);
+int luautils_serialnumber(lua_State *L);
+int luautils_getLocalizedText(lua_State *L);
 
 /* lua_replacement.cpp */
+int luautils_replacement(lua_State *L);
 
 #endif
