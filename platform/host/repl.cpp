@@ -118,26 +118,30 @@ extern "C" void repl_init_context(void *context)
 extern "C" int32_t repl_process(void *user, void *lookup_arg, void *context, const char *text,
                                 repl_lookup_fn lookup, void *output_arg, repl_output_fn output)
 {
-    auto *run = static_cast<Run *>(context);
-    if (!run || run->magic != ready_magic || !text)
+    Run run;
+    if (!context || !text)
         return -1;
-    Sink s{run, user, output_arg, output};
+    std::memcpy(&run, context, sizeof run);  /* the context need not be aligned */
+    if (run.magic != ready_magic)
+        return -1;
+    Sink s{&run, user, output_arg, output};
     const char *literal = text;  /* start of the pending literal run */
     const char *open;
-    while ((open = std::strstr(literal, "{{")) != nullptr) {
+    bool going = true;
+    while (going && (open = std::strstr(literal, "{{")) != nullptr) {
         const char *close = std::strstr(open + 2, "}}");
         if (!close)
             break;  /* unclosed: the rest is literal */
-        if (open > literal && !emit(s, literal, static_cast<size_t>(open - literal)))
-            return -1;
-        if (!reference(s, open + 2, static_cast<size_t>(close - open - 2), lookup, lookup_arg))
-            return -1;
+        if (open > literal)
+            going = emit(s, literal, static_cast<size_t>(open - literal));
+        going = going && reference(s, open + 2, static_cast<size_t>(close - open - 2), lookup,
+                                   lookup_arg);
         literal = close + 2;
     }
-    size_t rest = std::strlen(literal);
-    if (rest > 0 && !emit(s, literal, rest))
-        return -1;
-    return run->unresolved;
+    if (going && *literal)
+        going = emit(s, literal, std::strlen(literal));
+    std::memcpy(context, &run, sizeof run);
+    return going ? run.unresolved : -1;
 }
 
 extern "C" void interp_set_language(const char *lang)
