@@ -38,7 +38,24 @@ do
 end
 
 
--- (section: device environment and templates)
+section("Device environment and templates")
+-- The host answers from a device profile: the built-in one, or the JSON file
+-- given with kemlua --profile FILE (see examples/profile-acme-at.json).
+print("oem, country, ISO code:", k.oem(), k.country(), k.country_iso())
+print("language, serial number:", k.language(), k.serialnumber())
+print("default country? default language? (integers: test against 0)",
+  k.country_is_default(), k.language_is_default())
+print("is the country 'de'?", k.country_is("de"), "'France'?", k.country_is("France"))
+print("predefined URL 'help':", k.predefinedurlget("help"), "unknown:", k.predefinedurlget("nope"))
+print("localized text 1:", k.getLocalizedText(1), "unknown id:", k.getLocalizedText(999))
+for _, lang in ipairs({ k.language(), "en" }) do
+  local page = {}
+  local unresolved = k.replacement("{{#1}}: {{device_name}} is {{status}}{{nope}}", lang,
+    function(piece, out) out[#out + 1] = piece end, page)
+  print(("template in %s: %q, %d unresolved"):format(lang, table.concat(page), unresolved))
+end
+print("a language the device does not allow:",
+  select(2, pcall(k.replacement, "x", "xx", print, nil)))
 
 
 -- (section: remote command)

@@ -38,9 +38,17 @@ const luaL_Reg module_functions[] = {
 
     /* 15 sleep: lua_os.cpp */
 
-    /* 16-25 environment and getLocalizedText: lua_environment.cpp, lua_localize.cpp */
-
-    /* 26 replacement: lua_replacement.cpp */
+    {"country_is_default", luautils_country_is_default},
+    {"country_is", luautils_country_is},
+    {"country_iso", luautils_country_iso},
+    {"country", luautils_country},
+    {"oem", luautils_oem},
+    {"language_is_default", luautils_language_is_default},
+    {"language", luautils_language},
+    {"predefinedurlget", luautils_predefinedurlget},
+    {"serialnumber", luautils_serialnumber},
+    {"getLocalizedText", luautils_getLocalizedText},
+    {"replacement", luautils_replacement},
 
     {nullptr, nullptr},
 };

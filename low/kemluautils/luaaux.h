@@ -59,7 +59,18 @@ int macaddrlist_remove_macaddr(lua_State *L);
 int macaddrlist_append_macaddr_unique(lua_State *L);
 
 /* lua_environment.cpp, lua_localize.cpp */
+int luautils_country_is_default(lua_State *L);
+int luautils_country_is(lua_State *L);
+int luautils_country_iso(lua_State *L);
+int luautils_country(lua_State *L);
+int luautils_oem(lua_State *L);
+int luautils_language_is_default(lua_State *L);
+int luautils_language(lua_State *L);
+int luautils_predefinedurlget(lua_State *L);
+int luautils_serialnumber(lua_State *L);
+int luautils_getLocalizedText(lua_State *L);
 
 /* lua_replacement.cpp */
+int luautils_replacement(lua_State *L);
 
 #endif

@@ -6,10 +6,13 @@
  * table), installs kiv.RFC1630_Escape and runs a script file with its arguments, or code given with -e.
  * Errors go to stderr with a traceback and make the exit status nonzero.
  *
- * KEM_MEM_REPORT=1 lists the allocator's live blocks at exit.
+ * KEM_MEM_REPORT=1 lists the allocator's live blocks at exit. --profile FILE
+ * (or KEM_DEVICE_PROFILE=FILE) makes the host services behave like the device
+ * described in FILE; a profile that cannot be used stops kemlua with status 2.
  */
 #include "kemluautils.h"
 #include "platform/host/mem_debug.h"
+#include "platform/host/profile.h"
 
 extern "C" {
 #include <lauxlib.h>
@@ -30,6 +33,8 @@ const char usage_text[] =
     "options:\n"
     "  -e CODE      run CODE (may be given more than once)\n"
     "  -l NAME      require library NAME before the script\n"
+    "  --profile FILE\n"
+    "               behave like the device described in the JSON profile FILE\n"
     "  -            run the script read from standard input\n"
     "  --           stop handling options\n"
     "  -h, --help   show this text\n"
@@ -44,6 +49,8 @@ const char usage_text[] =
     "\n"
     "environment:\n"
     "  KEM_MEM_REPORT=1   list the allocator's live blocks at exit\n"
+    "  KEM_DEVICE_PROFILE=FILE   the device profile when --profile is not given\n"
+    "                            (status 2 when a profile cannot be used)\n"
     "  KEM_IPC_DIR        folder of the IPC endpoints (default /tmp/kem-ipc-UID)\n"
     "  KEM_IPC_TIMEOUT_MS silence that ends an IPC exchange (60000; 0: never)\n";
 
@@ -51,6 +58,7 @@ const char *progname = "kemlua";
 
 struct Options {
     int script = 0;          /* argv index of the script, 0: none */
+    const char *profile = nullptr;
     bool help = false;
     bool bad = false;
 };
@@ -153,12 +161,15 @@ Options parse_options(int argc, char **argv)
         const char *a = argv[i];
         if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
             o.help = true;
-        } else if (std::strcmp(a, "-e") == 0 || std::strcmp(a, "-l") == 0) {
+        } else if (std::strcmp(a, "-e") == 0 || std::strcmp(a, "-l") == 0 ||
+                   std::strcmp(a, "--profile") == 0) {
             if (++i >= argc) {
                 std::fprintf(stderr, "%s: '%s' needs an argument\n", progname, a);
                 o.bad = true;
                 return o;
             }
+            if (a[1] == '-')
+                o.profile = argv[i];
         } else if (std::strcmp(a, "--") == 0) {
             if (i + 1 < argc)
                 o.script = i + 1;
@@ -184,6 +195,8 @@ int run_options(lua_State *L, char **argv, int end)
             if (report_load(L, luaL_loadbuffer(L, code, std::strlen(code), "=(command line)")) ||
                 docall(L, 0))
                 return 1;
+        } else if (std::strcmp(argv[i], "--profile") == 0) {
+            ++i;
         } else if (std::strcmp(argv[i], "-l") == 0) {
             lua_getfield(L, LUA_GLOBALSINDEX, "require");
             lua_pushstring(L, argv[++i]);
@@ -216,6 +229,20 @@ struct Run {
     int status;
 };
 
+/* Selects the device profile of --profile or KEM_DEVICE_PROFILE; 0 when usable. */
+int select_profile(const char *path)
+{
+    if (!path)
+        path = std::getenv(ENV_PROFILE_VARIABLE);
+    if (!path || !*path)
+        return 0;
+    char err[512];
+    if (env_load_profile(path, err, sizeof err) == 0)
+        return 0;
+    std::fprintf(stderr, "%s: device profile %s\n", progname, err);
+    return -1;
+}
+
 /* The whole run inside a protected call, so that no error escapes. */
 int protected_main(lua_State *L)
 {
@@ -246,6 +273,9 @@ int main(int argc, char **argv)
         std::fputs(usage_text, run.opts.bad ? stderr : stdout);
         return run.opts.bad ? 2 : 0;
     }
+
+    if (select_profile(run.opts.profile) != 0)
+        return 2;
 
     lua_State *L = luaL_newstate();
     if (!L) {
