@@ -51,12 +51,12 @@ end)
 t.case("country_is and predefinedurlget check count, then type", function()
   for name, fn in pairs({ luautils_country_is = k.country_is,
                           luautils_predefinedurlget = k.predefinedurlget }) do
-    t.raises(function() return fn() end, name .. "() requires 1 arguments")
-    t.raises(function() return fn("help", "x") end, name .. "() requires 1 arguments")
-    t.raises(function() return fn({}, {}) end, name .. "() requires 1 arguments")
-    t.raises(function() return fn({}) end, name .. "() requires string for argument #1")
-    t.raises(function() return fn(nil) end, name .. "() requires string for argument #1")
-    t.raises(function() return fn(true) end, name .. "() requires string for argument #1")
+    t.raises(function() fn() end, name .. "() requires 1 arguments")
+    t.raises(function() fn("help", "x") end, name .. "() requires 1 arguments")
+    t.raises(function() fn({}, {}) end, name .. "() requires 1 arguments")
+    t.raises(function() fn({}) end, name .. "() requires string for argument #1")
+    t.raises(function() fn(nil) end, name .. "() requires string for argument #1")
+    t.raises(function() fn(true) end, name .. "() requires string for argument #1")
   end
 end)
 
@@ -66,9 +66,9 @@ t.case("getLocalizedText gives the text of an id, nil for an unknown one", funct
   t.eq(k.getLocalizedText(2, "ignored"), "Einstellungen")
   t.eq(k.getLocalizedText(0), nil)
   t.eq(k.getLocalizedText(-1), nil)
-  local err = t.error_of(function() return k.getLocalizedText({}) end)
+  local err = t.error_of(function() k.getLocalizedText({}) end)
   t.ok(err:find("bad argument #1 to 'getLocalizedText' (number expected, got table)", 1, true), err)
-  err = t.error_of(function() return k.getLocalizedText("one") end)
+  err = t.error_of(function() k.getLocalizedText("one") end)
   t.ok(err:find("bad argument #1", 1, true), err)
 end)
 

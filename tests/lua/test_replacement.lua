@@ -17,38 +17,38 @@ local function pieces(text, language, value)
 end
 
 t.case("too few arguments, and exactly three, are refused before anything is read", function()
-  t.raises(function() return k.replacement() end, "luautils_replacement() requires 3 arguments")
-  t.raises(function() return k.replacement("a", "de") end, "luautils_replacement() requires 3 arguments")
+  t.raises(function() k.replacement() end, "luautils_replacement() requires 3 arguments")
+  t.raises(function() k.replacement("a", "de") end, "luautils_replacement() requires 3 arguments")
   local before = kemtest.alloc_count()
   local called = false
-  t.raises(function() return k.replacement("a", "de", function() called = true end) end,
+  t.raises(function() k.replacement("a", "de", function() called = true end) end,
     "luautils_replacement() requires 4 arguments")
-  t.raises(function() return k.replacement({}, {}, {}) end, "luautils_replacement() requires 4 arguments")
+  t.raises(function() k.replacement({}, {}, {}) end, "luautils_replacement() requires 4 arguments")
   t.eq(kemtest.alloc_count(), before, "allocations")
   t.ok(not called, "callback not called")
 end)
 
 t.case("types are checked from the callback down, with stack positions", function()
-  t.raises(function() return k.replacement("a", "de", "not a function", nil) end,
+  t.raises(function() k.replacement("a", "de", "not a function", nil) end,
     "luautils_replacement() requires function for argument #3")
-  t.raises(function() return k.replacement({}, {}, nil, {}) end,
+  t.raises(function() k.replacement({}, {}, nil, {}) end,
     "luautils_replacement() requires function for argument #3")
-  t.raises(function() return k.replacement("a", {}, print, 1) end,
+  t.raises(function() k.replacement("a", {}, print, 1) end,
     "luautils_replacement() requires string for argument #-1")
-  t.raises(function() return k.replacement({}, nil, print, 1) end,
+  t.raises(function() k.replacement({}, nil, print, 1) end,
     "luautils_replacement() requires string for argument #-1")
-  t.raises(function() return k.replacement({}, "de", print, 1) end,
+  t.raises(function() k.replacement({}, "de", print, 1) end,
     "luautils_replacement() requires string for argument #-2")
 end)
 
 t.case("a language that is not allowed is refused and leaves the language set", function()
   pieces("x", "en", 0)
   local called = false
-  t.raises(function() return k.replacement("{{status}}", "xx", function() called = true end, {}) end,
+  t.raises(function() k.replacement("{{status}}", "xx", function() called = true end, {}) end,
     "luautils_replacement() language not allowed xx")
-  t.raises(function() return k.replacement("a", 12, function() called = true end, nil) end,
+  t.raises(function() k.replacement("a", 12, function() called = true end, nil) end,
     "luautils_replacement() language not allowed 12")   -- a number in its string form
-  t.raises(function() return k.replacement("a", "EN", function() called = true end, nil) end,
+  t.raises(function() k.replacement("a", "EN", function() called = true end, nil) end,
     "luautils_replacement() language not allowed EN")
   t.ok(not called, "callback not called")
   t.eq(k.getLocalizedText(1), "Welcome")   -- still English
@@ -140,7 +140,7 @@ end)
 t.case("allocation failures raise the malloc message and leak nothing", function()
   for n = 1, 2 do
     kemtest.fail_at(n, false)
-    t.raises(function() return k.replacement("a", "de", print, nil) end,
+    t.raises(function() k.replacement("a", "de", print, nil) end,
       "luautils_replacement() malloc failed")
   end
   -- the third allocation is the localized text's copy: that reference fails
