@@ -24,6 +24,14 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
+#if __has_include(<luajit.h>)
+extern "C" {
+#include <luajit.h>
+}
+#endif
+
 namespace {
 
 const char usage_text[] =
@@ -37,7 +45,11 @@ const char usage_text[] =
     "               behave like the device described in the JSON profile FILE\n"
     "  -            run the script read from standard input\n"
     "  --           stop handling options\n"
+    "  -i           enter the interactive prompt after running the script\n"
+    "  -v, --version  show the versions of kemlua, the library and Lua\n"
     "  -h, --help   show this text\n"
+    "With no script and no -e, kemlua reads the script from standard input,\n"
+    "or shows an interactive prompt when that is a terminal.\n"
     "\n"
     "  kemlua --serve NAME HANDLER.lua\n"
     "               serve IPC endpoint NAME: HANDLER.lua returns a function\n"
@@ -60,6 +72,9 @@ struct Options {
     int script = 0;          /* argv index of the script, 0: none */
     const char *profile = nullptr;
     bool help = false;
+    bool version = false;
+    bool interactive = false;  /* -i: a prompt after the script */
+    bool code = false;         /* -e or -l given */
     bool bad = false;
 };
 
@@ -161,6 +176,10 @@ Options parse_options(int argc, char **argv)
         const char *a = argv[i];
         if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
             o.help = true;
+        } else if (std::strcmp(a, "-v") == 0 || std::strcmp(a, "--version") == 0) {
+            o.version = true;
+        } else if (std::strcmp(a, "-i") == 0) {
+            o.interactive = true;
         } else if (std::strcmp(a, "-e") == 0 || std::strcmp(a, "-l") == 0 ||
                    std::strcmp(a, "--profile") == 0) {
             if (++i >= argc) {
@@ -170,6 +189,8 @@ Options parse_options(int argc, char **argv)
             }
             if (a[1] == '-')
                 o.profile = argv[i];
+            else
+                o.code = true;
         } else if (std::strcmp(a, "--") == 0) {
             if (i + 1 < argc)
                 o.script = i + 1;
@@ -222,6 +243,115 @@ int run_script(lua_State *L, int argc, char **argv, int script)
     return docall(L, nargs);
 }
 
+/* Reads a line without its newline onto the stack; false at end of input. */
+bool read_line(lua_State *L, const char *prompt)
+{
+    std::fputs(prompt, stdout);
+    std::fflush(stdout);
+    char buf[1024];
+    int pieces = 0;
+    while (std::fgets(buf, sizeof buf, stdin)) {
+        size_t n = std::strlen(buf);
+        bool end = n > 0 && buf[n - 1] == '\n';
+        lua_pushlstring(L, buf, end ? n - 1 : n);
+        ++pieces;
+        if (end)
+            break;
+    }
+    if (pieces == 0)
+        return false;
+    lua_concat(L, pieces);
+    return true;
+}
+
+/* True when the load error on top says the chunk only lacks its end. */
+bool incomplete(lua_State *L, int status)
+{
+    if (status != LUA_ERRSYNTAX)
+        return false;
+    size_t n = 0;
+    const char *msg = lua_tolstring(L, -1, &n);
+    const char eof[] = "'<eof>'";
+    return n >= sizeof eof - 1 && std::strcmp(msg + n - (sizeof eof - 1), eof) == 0;
+}
+
+/* Loads one statement or expression from the prompt; -1 at end of input. */
+int load_statement(lua_State *L)
+{
+    if (!read_line(L, "> "))
+        return -1;
+    /* an expression prints its values: try it with "return" first */
+    lua_pushfstring(L, "return %s", lua_tostring(L, -1));
+    size_t n = 0;
+    const char *text = lua_tolstring(L, -1, &n);
+    if (luaL_loadbuffer(L, text, n, "=stdin") == 0) {
+        lua_replace(L, -3);  /* function, "return ..." */
+        lua_pop(L, 1);
+        return 0;
+    }
+    lua_pop(L, 2);  /* line */
+    for (;;) {
+        text = lua_tolstring(L, -1, &n);
+        int status = luaL_loadbuffer(L, text, n, "=stdin");
+        if (!incomplete(L, status)) {
+            lua_remove(L, -2);  /* function or message */
+            return status;
+        }
+        lua_pop(L, 1);
+        if (!read_line(L, ">> ")) {
+            lua_pop(L, 1);
+            return -1;
+        }
+        lua_pushliteral(L, "\n");
+        lua_insert(L, -2);
+        lua_concat(L, 3);  /* line "\n" more */
+    }
+}
+
+/* The interactive prompt, as lua5.1 gives it; ends at end of input. */
+void interactive(lua_State *L)
+{
+    int status;
+    while ((status = load_statement(L)) != -1) {
+        if (status != 0) {
+            report_load(L, status);
+            continue;
+        }
+        int base = lua_gettop(L);
+        lua_pushcfunction(L, traceback);
+        lua_insert(L, base);
+        status = lua_pcall(L, 0, LUA_MULTRET, base);
+        lua_remove(L, base);
+        std::fflush(stdout);  /* what the statement printed comes before its error */
+        if (status != 0) {
+            std::fprintf(stderr, "%s: %s\n", progname, lua_tostring(L, -1));
+            lua_pop(L, 1);
+            continue;
+        }
+        int results = lua_gettop(L) - base + 1;
+        if (results > 0) {
+            lua_getfield(L, LUA_GLOBALSINDEX, "print");
+            lua_insert(L, base);
+            if (lua_pcall(L, results, 0, 0) != 0) {
+                std::fprintf(stderr, "%s: %s\n", progname, lua_tostring(L, -1));
+                lua_pop(L, 1);
+            }
+        }
+    }
+    std::fputs("\n", stdout);
+}
+
+/* The version line of --version and of the prompt's banner. */
+void print_version()
+{
+#if defined(LUAJIT_VERSION)
+    const char *lua = LUAJIT_VERSION;
+#else
+    const char *lua = LUA_RELEASE;
+#endif
+    std::printf("kemlua %s (libkemluautils %s, %s)\n", KEM_VERSION, KEM_VERSION, lua);
+}
+
 struct Run {
     int argc;
     char **argv;
@@ -255,6 +385,14 @@ int protected_main(lua_State *L)
     run->status = run_options(L, run->argv, end);
     if (run->status == 0 && run->opts.script)
         run->status = run_script(L, run->argc, run->argv, run->opts.script);
+    bool nothing_else = !run->opts.script && !run->opts.code;
+    bool tty = isatty(STDIN_FILENO);
+    if (run->status == 0 && (run->opts.interactive || (nothing_else && tty))) {
+        print_version();
+        interactive(L);
+    } else if (run->status == 0 && nothing_else) {
+        run->status = report_load(L, luaL_loadfile(L, nullptr)) || docall(L, 0);
+    }
     return 0;
 }
 
@@ -269,6 +407,10 @@ int main(int argc, char **argv)
         return kemlua_serve(argc, argv);
 
     Run run{argc, argv, parse_options(argc, argv), 0};
+    if (run.opts.version && !run.opts.help && !run.opts.bad) {
+        print_version();
+        return 0;
+    }
     if (run.opts.help || run.opts.bad) {
         std::fputs(usage_text, run.opts.bad ? stderr : stdout);
         return run.opts.bad ? 2 : 0;
