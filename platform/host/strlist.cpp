@@ -1,11 +1,15 @@
 /*
  * Host string list service.
  *
- * Each node is one block of the tagged allocator: the public node, a private
- * tail pointer and length, then the text. Only the head node's tail pointer
- * is kept up to date; appending follows it (and any nodes beyond it, should
- * the list have grown some other way), so building a list of n texts costs
- * O(n) and n allocations.
+ * Nodes are carved from chunks of the tagged allocator that belong to the
+ * list: a node is the public node, a private tail pointer, length and chunk
+ * chain, then its text. Only the head node's tail pointer and chunk chain
+ * are kept up to date; appending follows the tail (and any nodes beyond it,
+ * should the list have grown some other way), so building a list of n texts
+ * costs O(n) and O(log n) allocations, and strlist_free releases the chunks.
+ *
+ * Caveats: a list is released through its head only, and nodes are never
+ * moved from one list to another.
  */
 #include "platform/strlist.h"
 #include "platform/mem.h"
@@ -15,32 +19,52 @@
 
 namespace {
 
+struct Chunk {
+    Chunk *next; /* the chunk filled before this one */
+    size_t used;
+    size_t capacity;
+};
+
 struct Node {
     StringList pub; /* first, so a StringList * of ours is a Node * */
     StringList *tail;
     size_t length;
+    Chunk *chunks; /* newest first */
 };
+
+constexpr size_t first_chunk = 512, largest_chunk = 64 * 1024;
 
 Node *node_of(StringList *list)
 {
     return reinterpret_cast<Node *>(list);
 }
 
-/* A new unlinked node holding a copy of the length bytes at text. */
-StringList *make_node(const char *text, size_t length)
+/* A new unlinked node holding a copy of the length bytes at text, carved
+   from the chunks of the list at *head. */
+StringList *make_node(StringList **head, const char *text, size_t length)
 {
-    if (length > SIZE_MAX - sizeof(Node) - 1)
+    if (length > SIZE_MAX - sizeof(Node) - largest_chunk)
         return nullptr;
-    auto *n = static_cast<Node *>(mem_malloc(sizeof(Node) + length + 1, KEM_TAG));
-    if (!n)
-        return nullptr;
+    size_t need = (sizeof(Node) + length + 1 + alignof(Node) - 1) & ~(alignof(Node) - 1);
+    Chunk *chunk = *head ? node_of(*head)->chunks : nullptr;
+    if (!chunk || chunk->capacity - chunk->used < need) {
+        size_t capacity = chunk ? chunk->capacity * 2 : first_chunk;
+        capacity = capacity > largest_chunk ? largest_chunk : capacity;
+        capacity = capacity < need ? need : capacity;
+        auto *fresh = static_cast<Chunk *>(mem_malloc(sizeof(Chunk) + capacity, KEM_TAG));
+        if (!fresh)
+            return nullptr;
+        *fresh = Chunk{chunk, 0, capacity};
+        chunk = fresh;
+        if (*head)
+            node_of(*head)->chunks = chunk;
+    }
+    auto *n = reinterpret_cast<Node *>(reinterpret_cast<char *>(chunk + 1) + chunk->used);
+    chunk->used += need;
     char *copy = reinterpret_cast<char *>(n + 1);
     std::memcpy(copy, text, length);
     copy[length] = '\0';
-    n->pub.next = nullptr;
-    n->pub.text = copy;
-    n->tail = &n->pub;
-    n->length = length;
+    *n = Node{{nullptr, copy}, &n->pub, length, chunk};
     return &n->pub;
 }
 
@@ -89,7 +113,7 @@ StringList *strlist_split(const char *text, const char *separators)
         const unsigned char *start = p;
         while (!set.has(*p))
             ++p;
-        StringList *node = make_node(reinterpret_cast<const char *>(start),
+        StringList *node = make_node(&head, reinterpret_cast<const char *>(start),
                                      static_cast<size_t>(p - start));
         if (!node) {
             strlist_free(&head);
@@ -103,7 +127,7 @@ int strlist_append(StringList **head, const char *text)
 {
     if (!head || !text)
         return -1;
-    StringList *node = make_node(text, std::strlen(text));
+    StringList *node = make_node(head, text, std::strlen(text));
     if (!node)
         return -1;
     link_last(head, node);
@@ -146,13 +170,13 @@ char *strlist_join(const StringList *head, const char *separator)
 
 void strlist_free(StringList **head)
 {
-    if (!head)
+    if (!head || !*head)
         return;
-    StringList *n = *head;
-    while (n) {
-        StringList *next = n->next;
-        mem_free(n, KEM_TAG);
-        n = next;
+    Chunk *chunk = node_of(*head)->chunks;
+    while (chunk) {
+        Chunk *next = chunk->next;
+        mem_free(chunk, KEM_TAG);
+        chunk = next;
     }
     *head = nullptr;
 }

@@ -66,6 +66,9 @@ TEST_F(StringListService, SplitsAtEverySeparatorCharacterWithoutEmptyPieces)
     EXPECT_EQ(split("", ""), Strings{"<no list>"});
     EXPECT_EQ(split(",,;", ",;"), Strings{"<no list>"});
     EXPECT_EQ(split(nullptr, ","), Strings{"<no list>"});
+
+    std::string big(100000, 'x');  // a piece larger than any chunk
+    EXPECT_EQ(split(("a," + big + ",b," + big).c_str(), ","), (Strings{"a", big, "b", big}));
 }
 
 TEST_F(StringListService, AppendsInOrderAfterASplitAndCopiesTheText)
@@ -122,7 +125,7 @@ TEST_F(StringListService, AllocationFailuresGiveNullAndLeaveNothing)
 
     StringList *list = strlist_split("a,b", ",");
     mem_fail_at(1, 0);
-    EXPECT_EQ(strlist_append(&list, "c"), -1);
+    EXPECT_EQ(strlist_append(&list, std::string(2000, 'c').c_str()), -1);  // needs room
     EXPECT_EQ(texts(list), (Strings{"a", "b"}));
     mem_fail_at(1, 0);
     EXPECT_EQ(strlist_join(list, ","), nullptr);
