@@ -36,7 +36,7 @@ int luautils_pushbytes(lua_State *L)
     return 1;
 }
 
-int push_block(lua_State *L, void *block, size_t length)
+int luautils_push_block(lua_State *L, void *block, size_t length)
 {
     /* ..., luautils_pushbytes */
     lua_pushlightuserdata(L, block);
@@ -60,7 +60,7 @@ int luautils_base64_encode(lua_State *L)
         lua_pushnil(L);
         return 1;
     }
-    return push_block(L, text, std::strlen(text));
+    return luautils_push_block(L, text, std::strlen(text));
 }
 
 int luautils_base64_decode(lua_State *L)
@@ -76,5 +76,5 @@ int luautils_base64_decode(lua_State *L)
         return 1;
     }
     bytes[out_len] = '\0';
-    return push_block(L, bytes, out_len);
+    return luautils_push_block(L, bytes, out_len);
 }

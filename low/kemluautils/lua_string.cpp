@@ -108,5 +108,5 @@ int luautils_string_join(lua_State *L)
         lua_pushnil(L);
         return 1;
     }
-    return push_block(L, joined, std::strlen(joined));
+    return luautils_push_block(L, joined, std::strlen(joined));
 }

@@ -38,7 +38,7 @@ int luautils_sha256(lua_State *L);
 int luautils_pushbytes(lua_State *L);
 /* With luautils_pushbytes on top: pushes length bytes of block protected,
    releases the block with mem_free, then raises any error; returns 1. */
-int push_block(lua_State *L, void *block, size_t length);
+int luautils_push_block(lua_State *L, void *block, size_t length);
 
 /* lua_string.cpp */
 int luautils_string_split(lua_State *L);

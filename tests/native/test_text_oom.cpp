@@ -44,7 +44,8 @@ protected:
     void SetUp() override
     {
         L = lua_newstate(budget_alloc, &budget);
-        ASSERT_NE(L, nullptr);
+        if (!L)
+            GTEST_SKIP() << "this interpreter does not take an allocator of ours (LuaJIT on x64)";
         luaL_openlibs(L);
         lua_pushcfunction(L, luaopen_libkemluautils);
         lua_call(L, 0, 0);
@@ -52,7 +53,8 @@ protected:
 
     void TearDown() override
     {
-        lua_close(L);
+        if (L)
+            lua_close(L);
         EXPECT_TRUE(allocator_clean());
     }
 
