@@ -18,16 +18,17 @@ constexpr const char split_name[] = "luautils_string_split";
 constexpr const char join_name[] = "luautils_string_join";
 
 /* Raises the message of the first fault: count, argument 1, argument 2. */
-void check_args(lua_State *L, const char *name, bool table_first)
+int check_args(lua_State *L, const char *name, bool table_first)
 {
     if (lua_gettop(L) != 2)
-        luaL_error(L, "%s() only two arguments expected", name);
+        return luaL_error(L, "%s() only two arguments expected", name);
     if (table_first && lua_type(L, 1) != LUA_TTABLE)
-        luaL_error(L, "%s() input (1) must be a table", name);
+        return luaL_error(L, "%s() input (1) must be a table", name);
     if (!table_first && !lua_isstring(L, 1))
-        luaL_error(L, "%s() input (1) must be a string", name);
+        return luaL_error(L, "%s() input (1) must be a string", name);
     if (lua_isstring(L, 2) != 1)
-        luaL_error(L, "%s() input (2) must be a string", name);
+        return luaL_error(L, "%s() input (2) must be a string", name);
+    return 0;
 }
 
 /* Protected: the array of the list's texts, up to the first null text. */

@@ -1,6 +1,5 @@
 // Base64 service: RFC 4648 vectors, white space, what the decoder refuses,
-// its spare bytes, argument values, random round trips and allocation
-// failures.
+// its spare bytes, argument values and random round trips.
 #include "support.h"
 
 #include "platform/b64.h"
@@ -77,15 +76,7 @@ TEST_F(Base64Service, DecoderSkipsAsciiWhiteSpaceAnywhere)
     EXPECT_EQ(decode("Zm9v\r\nYmE=\r\n"), "fooba");
     EXPECT_EQ(decode(" Z m 9 v "), "foo");
     EXPECT_EQ(decode("\tZm9vYg=\v=\f"), "foob");
-    EXPECT_EQ(decode("Zm9vYmFy Zm9vYmFy"), "foobarfoobar");
     EXPECT_EQ(decode(" \r\n\t"), "");
-    std::string wrapped, plain;
-    for (int i = 0; i < 300; ++i)
-        plain += static_cast<char>(i);
-    std::string coded = encode(plain);
-    for (size_t i = 0; i < coded.size(); i += 76)
-        wrapped += coded.substr(i, 76) + "\r\n";
-    EXPECT_EQ(decode(wrapped), plain);
 }
 
 TEST_F(Base64Service, DecoderRefusesOtherCharactersMisplacedPaddingAndImpossibleLengths)
@@ -146,12 +137,4 @@ TEST_F(Base64Service, RandomBinaryRoundTripsWithAndWithoutWhiteSpace)
         }
         ASSERT_EQ(decode(spaced), data) << spaced;
     }
-}
-
-TEST_F(Base64Service, AllocationFailureGivesNull)
-{
-    mem_fail_at(1, 0);
-    EXPECT_EQ(encode("foobar"), "<null>");
-    mem_fail_at(1, 0);
-    EXPECT_EQ(decode("Zm9vYmFy"), "<null>");
 }

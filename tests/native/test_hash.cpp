@@ -60,17 +60,3 @@ TEST(HashService, EveryPrefixLengthAcrossBlockBoundariesAndNullArguments)
     EXPECT_NE(hash_sha256(nullptr, 1, digest), 0);
     EXPECT_NE(hash_sha256("a", 1, nullptr), 0);
 }
-
-using Sha256 = LuaTest;
-
-TEST_F(Sha256, PrefixesAndTheMillionAFromLua)
-{
-    EXPECT_EQ(run("local s = string.rep('a', 1000000) .. 'tail'\n"
-                  "assert(kemluautils.sha256(s, 1000000) == "
-                  "'cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0')\n"
-                  "local t = 'abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq'\n"
-                  "assert(kemluautils.sha256(t .. 'xyz', #t) == "
-                  "'248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1')\n"
-                  "assert(kemluautils.sha256(t, #t) == kemluautils.sha256(t))"),
-              "");
-}
