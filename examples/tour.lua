@@ -20,7 +20,21 @@ print("a number goes in its text form:", escape(12.5, true))
 print("the text ends at a zero byte:  ", escape("abc\0def", false))
 
 
--- (section: text and data)
+section("Text and data")
+local pieces = k.string_split("eth0, eth1;;wlan0", ", ;")
+print("split 'eth0, eth1;;wlan0' at ', ;':", table.concat(pieces, " | "))
+print("joined again with '+':", k.string_join(pieces, "+"))
+local coded = k.base64_encode("user:secret\0")
+print("Base64 of 'user:secret' and a NUL byte:", coded)
+print("decoded back, length:", #k.base64_decode(coded))
+print("not Base64 decodes to", k.base64_decode("Zm9v!"))
+print("sha256('abc') =", k.sha256("abc"))
+print("sha256 of the first 3 bytes of 'abcdef' is the same:", k.sha256("abcdef", 3) == k.sha256("abc"))
+local files = k.list_filenames("examples") or {}
+table.sort(files)
+print("regular files in examples/:", table.concat(files, ", "))
+print("a missing folder lists as", k.list_filenames("no/such/folder"))
+print("sleep(0) returns at once:", k.sleep(0))
 
 
 section("MAC address lists")

@@ -27,16 +27,19 @@ const luaL_Reg module_functions[] = {
     {"lua_unixtime2iso8601", lua_unixtime2iso8601},
     {"qecmd", lua_qecmd},
 
-    /* 5-7 base64_encode, base64_decode, sha256: lua_base64.cpp, lua_hash.cpp */
-
-    /* 8-9 string_split, string_join: lua_string.cpp; 10 list_filenames: lua_os.cpp */
+    {"base64_encode", luautils_base64_encode},
+    {"base64_decode", luautils_base64_decode},
+    {"sha256", luautils_sha256},
+    {"string_split", luautils_string_split},
+    {"string_join", luautils_string_join},
+    {"list_filenames", luautils_list_filenames},
 
     {"macaddrlist_parse", macaddrlist_parse},
     {"macaddrlist_string", macaddrlist_string},
     {"macaddrlist_remove_macaddr", macaddrlist_remove_macaddr},
     {"macaddrlist_append_macaddr_unique", macaddrlist_append_macaddr_unique},
 
-    /* 15 sleep: lua_os.cpp */
+    {"sleep", luautils_sleep},
 
     {"country_is_default", luautils_country_is_default},
     {"country_is", luautils_country_is},

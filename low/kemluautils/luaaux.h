@@ -47,10 +47,22 @@ int lua_unixtime2iso8601(lua_State *L);
 int lua_qecmd(lua_State *L);
 
 /* lua_base64.cpp, lua_hash.cpp */
+int luautils_base64_encode(lua_State *L);
+int luautils_base64_decode(lua_State *L);
+int luautils_sha256(lua_State *L);
+/* Pushes the bytes of light userdata 1, integer 2 of them (run it protected). */
+int luautils_pushbytes(lua_State *L);
+/* With luautils_pushbytes on top: pushes length bytes of block protected,
+   releases the block with mem_free, then raises any error; returns 1. */
+int luautils_push_block(lua_State *L, void *block, size_t length);
 
 /* lua_string.cpp */
+int luautils_string_split(lua_State *L);
+int luautils_string_join(lua_State *L);
 
 /* lua_os.cpp */
+int luautils_list_filenames(lua_State *L);
+int luautils_sleep(lua_State *L);
 
 /* lua_macaddrlist.cpp */
 int macaddrlist_parse(lua_State *L);

@@ -1,0 +1,159 @@
+-- Text and data functions from a script: argument checks and their exact
+-- messages, Base64, SHA-256, split and join, and what they give when the
+-- allocator runs out of memory.
+local t = require "testlib"
+local kemtest = require "kemtest"
+local k = kemluautils
+
+t.case("codecs and hash check counts before types", function()
+  for _, f in ipairs({ "base64_encode", "base64_decode" }) do
+    local name = "luautils_" .. f
+    t.raises(function() k[f]() end, name .. "() only one argument expected")
+    t.raises(function() k[f]("a", "b") end, name .. "() only one argument expected")
+    t.raises(function() k[f]({}, {}) end, name .. "() only one argument expected")
+    for _, bad in ipairs({ {}, true, print }) do
+      t.raises(function() k[f](bad) end, name .. "() input must be a string")
+    end
+    t.raises(function() k[f](nil) end, name .. "() input must be a string")
+  end
+  t.raises(function() k.sha256() end, "luautils_sha256() only one or two arguments expected")
+  t.raises(function() k.sha256("a", 1, 2) end, "luautils_sha256() only one or two arguments expected")
+  t.raises(function() k.sha256({}, 2.5) end, "luautils_sha256() first argument must be a string")
+  t.raises(function() k.sha256("abc", 2.5) end, "luautils_sha256() second argument must be a number")
+  t.raises(function() k.sha256("abc", "2") end, "luautils_sha256() second argument must be a number")
+end)
+
+t.case("base64 from scripts: numbers, NUL bytes, white space, nil for non-Base64", function()
+  t.eq(k.base64_encode(123), "MTIz")
+  t.eq(k.base64_decode(1234), "\215m\248")
+  t.eq(k.base64_encode(""), "")
+  t.eq(k.base64_decode(" Zm9v\r\nYg"), "foob")
+  t.eq(k.base64_decode("Zm9v*"), nil)
+  t.eq(k.base64_decode("Zm9vY"), nil)
+  math.randomseed(5)
+  for n = 0, 64 do
+    local bytes = {}
+    for i = 1, n do bytes[i] = string.char(math.random(0, 255)) end
+    local s = table.concat(bytes) .. "\0"
+    t.eq(k.base64_decode(k.base64_encode(s)), s, "length " .. n + 1)
+  end
+end)
+
+t.case("sha256 of whole strings and of prefixes", function()
+  local empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
+  local abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"
+  t.eq(k.sha256(""), empty)
+  t.eq(k.sha256("abc"), abc)
+  t.eq(k.sha256("abcdef", 3), abc)
+  t.eq(k.sha256("abc", 3), abc)
+  t.eq(k.sha256("abc\0def"), k.sha256("abc\0defgh", 7))
+  t.ok(k.sha256("abc\0def") ~= abc, "bytes after NUL are hashed")
+  t.eq(k.sha256(123), k.sha256("123"))
+  t.eq(k.sha256(12345, 3), k.sha256("123"))
+  t.eq(k.sha256(string.rep("a", 1000000) .. "tail", 1000000),
+    "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0")
+end)
+
+t.case("sha256 refuses lengths outside the string", function()
+  local msg = "luautils_sha256() invalid second argument"
+  t.raises(function() k.sha256("", 1) end, msg)
+  t.raises(function() k.sha256("", 0) end, msg)
+  t.raises(function() k.sha256("abc", 0) end, msg)
+  t.raises(function() k.sha256("abc", -1) end, msg)
+  t.raises(function() k.sha256("abc", 4) end, msg)
+  -- 2^32 + 1 would be 1 if it were cut to 32 bits
+  t.raises(function() k.sha256("abc", 2 ^ 32 + 1) end, msg)
+  t.raises(function() k.sha256("abc", -2 ^ 32 + 2) end, msg)
+end)
+
+t.case("split and join check counts, then argument 1, then argument 2", function()
+  t.raises(function() k.string_split("a") end, "luautils_string_split() only two arguments expected")
+  t.raises(function() k.string_split({}, {}, {}) end, "luautils_string_split() only two arguments expected")
+  t.raises(function() k.string_split({}, {}) end, "luautils_string_split() input (1) must be a string")
+  t.raises(function() k.string_split("a", nil) end, "luautils_string_split() input (2) must be a string")
+  t.raises(function() k.string_join({}) end, "luautils_string_join() only two arguments expected")
+  t.raises(function() k.string_join({}, ",", nil) end, "luautils_string_join() only two arguments expected")
+  t.raises(function() k.string_join("a,b", {}) end, "luautils_string_join() input (1) must be a table")
+  t.raises(function() k.string_join({}, true) end, "luautils_string_join() input (2) must be a string")
+end)
+
+t.case("split cuts at any separator character and makes no empty pieces", function()
+  t.eq(k.string_split("a,b;c", ",;"), { "a", "b", "c" })
+  t.eq(k.string_split(";;a,,b;,", ",;"), { "a", "b" })
+  t.eq(k.string_split("a b", ""), { "a b" })
+  t.eq(k.string_split("key=value", "="), { "key", "value" })
+  t.eq(k.string_split(120340, 0), { "12", "34" })
+  t.eq(k.string_split("a,b\0,c", ","), { "a", "b" }) -- the service reads up to the NUL
+  t.eq(k.string_split("", ","), nil)
+  t.eq(k.string_split(",,,", ","), nil)
+  t.eq(k.string_split("", ""), nil)
+end)
+
+t.case("join takes string and number values in traversal order", function()
+  t.eq(k.string_join({ "a", "b", "c" }, ", "), "a, b, c")
+  t.eq(k.string_join({ "a", 1, true, {}, 2.5, print, "z" }, "-"), "a-1-2.5-z")
+  t.eq(k.string_join({ "a", "b" }, ""), "ab")
+  t.eq(k.string_join({ "a", "b" }, 0), "a0b")
+  t.eq(k.string_join({}, ","), "")
+  t.eq(k.string_join({ true, false }, ","), "")
+  t.eq(k.string_join({ key = "value" }, ","), "value")
+  local mixed, expected = { "x", "y", k1 = "a", k2 = 7, k3 = false }, {}
+  for _, v in pairs(mixed) do
+    if type(v) == "string" or type(v) == "number" then expected[#expected + 1] = tostring(v) end
+  end
+  t.eq(k.string_join(mixed, "|"), table.concat(expected, "|"))
+  local numbers = { 12 }
+  k.string_join(numbers, ",")
+  t.eq(type(numbers[1]), "number", "the table keeps its number")
+end)
+
+t.case("join and split give back what they were given", function()
+  local pieces = {}
+  for i = 1, 5000 do pieces[i] = "p" .. i end
+  local text = k.string_join(pieces, ",")
+  t.eq(text, table.concat(pieces, ","))
+  t.eq(k.string_split(text, ","), pieces)
+end)
+
+t.case("list_filenames and sleep check counts, types, then the range of the whole value", function()
+  local list, sleep = "luautils_list_filenames() ", "luautils_sleep() "
+  t.raises(function() k.list_filenames() end, list .. "Only one argument expected.")
+  t.raises(function() k.list_filenames("/", "/") end, list .. "Only one argument expected.")
+  t.raises(function() k.list_filenames({}) end, list .. "Input must be a string.")
+  t.eq(k.list_filenames(-1), nil) -- numbers pass as paths
+  t.raises(function() k.sleep() end, sleep .. "requires 1 arguments")
+  t.raises(function() k.sleep(1, 2) end, sleep .. "requires 1 arguments")
+  for _, bad in ipairs({ 1.5, "1", false }) do
+    t.raises(function() k.sleep(bad) end, sleep .. "requires int for argument #1")
+  end
+  t.raises(function() k.sleep(nil) end, sleep .. "requires int for argument #1")
+  -- 2^32 would be 0 and 2^32 + 1 one second if cut to 32 bits
+  for _, bad in ipairs({ -1, 65536, 2 ^ 32, 2 ^ 32 + 1, -2 ^ 32 + 1 }) do
+    t.raises(function() k.sleep(bad) end, sleep .. "value is out of range for argument #1")
+  end
+  t.eq(k.sleep(0), 0)
+end)
+
+t.case("allocator failures give nil and leave nothing behind", function()
+  local function step(fn, expected)
+    for n = 1, 100 do
+      kemtest.fail_at(n, false)
+      local result = fn()
+      local failed = kemtest.failures() > 0
+      kemtest.fail_off()
+      t.eq(kemtest.live_blocks(), 0, "blocks after failing request " .. n)
+      if not failed then
+        t.eq(result, expected)
+        return
+      end
+      t.eq(result, nil, "result with request " .. n .. " failing")
+    end
+    error("never completed")
+  end
+  step(function() return k.base64_encode("foobar") end, "Zm9vYmFy")
+  step(function() return k.base64_decode("Zm9vYmFy") end, "foobar")
+  step(function() return k.string_split("a,b,c", ",") end, { "a", "b", "c" })
+  step(function() return k.string_join({ "a", "b", "c" }, ",") end, "a,b,c")
+end)
+
+t.done()
