@@ -79,14 +79,15 @@ void check_key(lua_State *L, const char *key)
         kemluautils_error(L, "Passed key is empty");
 }
 
-/* The text that push_text pushes: set right before the protected call.
-   Not a light userdata argument: LuaJIT may allocate to box a stack pointer. */
-thread_local kem_owned_text pending_text;
+/* What kem_pcall_held hands over: set right before the protected call.
+   Not a light userdata argument: LuaJIT may allocate to box a pointer. */
+thread_local void *held_pointer;
 
-/* The pusher of kem_push_owned: the pending text as a Lua string. */
+/* The pusher of kem_push_owned: the held text as a Lua string. */
 int push_text(lua_State *L)
 {
-    lua_pushlstring(L, pending_text.text, pending_text.len);
+    const auto *owned = static_cast<const kem_owned_text *>(kem_held());
+    lua_pushlstring(L, owned->text, owned->len);
     return 1;
 }
 
@@ -97,11 +98,23 @@ void kem_pusher(lua_State *L)
     lua_pushcfunction(L, push_text);
 }
 
+int kem_pcall_held(lua_State *L, void *held)
+{
+    held_pointer = held;
+    int status = lua_pcall(L, 0, 1, 0);
+    held_pointer = nullptr;
+    return status;
+}
+
+void *kem_held(void)
+{
+    return held_pointer;
+}
+
 void kem_push_owned(lua_State *L, char *block, size_t len)
 {
-    pending_text = {block, len};
-    int status = lua_pcall(L, 0, 1, 0);             /* string or error */
-    pending_text = {nullptr, 0};
+    kem_owned_text owned{block, len};
+    int status = kem_pcall_held(L, &owned);         /* string or error */
     mem_free(block, KEM_TAG);
     if (status != 0)
         lua_error(L);  /* the push's own error (out of memory), once released */

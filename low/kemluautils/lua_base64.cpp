@@ -28,39 +28,20 @@ int check_one_string(lua_State *L, const char *name)
 
 }  // namespace
 
-int luautils_pushbytes(lua_State *L)
-{
-    /* bytes, length */
-    const auto *bytes = static_cast<const char *>(lua_touserdata(L, 1));
-    lua_pushlstring(L, bytes, static_cast<size_t>(lua_tointeger(L, 2)));
-    return 1;
-}
-
-int luautils_push_block(lua_State *L, void *block, size_t length)
-{
-    /* ..., luautils_pushbytes */
-    lua_pushlightuserdata(L, block);
-    lua_pushinteger(L, static_cast<lua_Integer>(length));
-    int status = lua_pcall(L, 2, 1, 0); /* ..., string or error */
-    mem_free(block, KEM_TAG);
-    if (status != 0)
-        return lua_error(L);
-    return 1;
-}
-
 int luautils_base64_encode(lua_State *L)
 {
     check_one_string(L, encode_name);
     size_t length = 0;
     const char *data = lua_tolstring(L, -1, &length);
-    lua_pushcfunction(L, luautils_pushbytes); /* data, pushbytes */
+    kem_pusher(L); /* data, pusher */
     size_t out_len = 0;
     char *text = b64_encode_alloc(0, &out_len, data, length, 0, 0);
     if (!text) {
         lua_pushnil(L);
         return 1;
     }
-    return luautils_push_block(L, text, std::strlen(text));
+    kem_push_owned(L, text, std::strlen(text));
+    return 1;
 }
 
 int luautils_base64_decode(lua_State *L)
@@ -68,7 +49,7 @@ int luautils_base64_decode(lua_State *L)
     check_one_string(L, decode_name);
     size_t length = 0;
     const char *text = lua_tolstring(L, -1, &length);
-    lua_pushcfunction(L, luautils_pushbytes); /* text, pushbytes */
+    kem_pusher(L); /* text, pusher */
     size_t out_len = 0;
     auto *bytes = static_cast<char *>(b64_decode_alloc(0, &out_len, text, length, 1));
     if (!bytes) {
@@ -76,5 +57,6 @@ int luautils_base64_decode(lua_State *L)
         return 1;
     }
     bytes[out_len] = '\0';
-    return luautils_push_block(L, bytes, out_len);
+    kem_push_owned(L, bytes, out_len);
+    return 1;
 }

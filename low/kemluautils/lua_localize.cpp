@@ -8,27 +8,19 @@
 #include "luaaux.h"
 #include "platform/localize.h"
 
-namespace {
-
-/* Pushes the text behind the light userdata (nil for null). */
-int pushtext(lua_State *L)
-{
-    lua_pushstring(L, static_cast<const char *>(lua_touserdata(L, 1)));
-    return 1;
-}
-
-}  // namespace
+#include <cstring>
 
 /* The localized text of an id in the interpreter's language, or nil. */
 int luautils_getLocalizedText(lua_State *L)
 {
     lua_Integer id = luaL_checkinteger(L, 1);
-    lua_pushcfunction(L, pushtext);            /* may raise: nothing held yet */
+    kem_pusher(L);                             /* may raise: nothing held yet */
     char *text = localize_text(id, "");
-    lua_pushlightuserdata(L, text);            /* pushtext, text */
-    int status = lua_pcall(L, 1, 1, 0);        /* string, nil or error */
-    mem_free(text, KEM_TAG);
-    if (status != 0)
-        return lua_error(L);
+    if (!text) {
+        lua_pop(L, 1);
+        lua_pushnil(L);
+        return 1;
+    }
+    kem_push_owned(L, text, std::strlen(text));  /* releases text, even on error */
     return 1;
 }

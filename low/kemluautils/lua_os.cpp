@@ -26,12 +26,11 @@ bool listed(unsigned char type)
     return (type & ~DT_REG) == 0;
 }
 
-/* Protected: the array of the listed names of directory 1. */
+/* Protected: the array of the listed names of the held directory. */
 int fill_names(lua_State *L)
 {
-    /* directory */
-    DIR *dir = static_cast<DIR *>(lua_touserdata(L, 1));
-    lua_createtable(L, 0, 0); /* directory, array */
+    DIR *dir = static_cast<DIR *>(kem_held());
+    lua_createtable(L, 0, 0); /* array */
     lua_Integer index = 1;
     while (const struct dirent *entry = readdir(dir)) {
         if (!listed(entry->d_type))
@@ -58,8 +57,7 @@ int luautils_list_filenames(lua_State *L)
         lua_pushnil(L);
         return 1;
     }
-    lua_pushlightuserdata(L, dir);
-    int status = lua_pcall(L, 1, 1, 0); /* path, array or error */
+    int status = kem_pcall_held(L, dir); /* path, array or error */
     closedir(dir);
     if (status != 0)
         return lua_error(L);

@@ -31,12 +31,11 @@ int check_args(lua_State *L, const char *name, bool table_first)
     return 0;
 }
 
-/* Protected: the array of the list's texts, up to the first null text. */
+/* Protected: the array of the held list's texts, up to the first null text. */
 int fill_array(lua_State *L)
 {
-    /* list */
-    const auto *node = static_cast<const StringList *>(lua_touserdata(L, 1));
-    lua_createtable(L, 0, 0); /* list, array */
+    const auto *node = static_cast<const StringList *>(kem_held());
+    lua_createtable(L, 0, 0); /* array */
     lua_Integer index = 1;
     for (; node && node->text; node = node->next, ++index) {
         lua_pushinteger(L, index);
@@ -77,8 +76,7 @@ int luautils_string_split(lua_State *L)
         lua_pushnil(L);
         return 1;
     }
-    lua_pushlightuserdata(L, list);
-    int status = lua_pcall(L, 1, 1, 0); /* text, separators, array or error */
+    int status = kem_pcall_held(L, list); /* text, separators, array or error */
     strlist_free(&list);
     if (status != 0)
         return lua_error(L);
@@ -90,24 +88,25 @@ int luautils_string_join(lua_State *L)
     check_args(L, join_name, true);
     const char *separator = lua_tolstring(L, 2, nullptr);
     /* everything that can raise comes before the list exists or runs protected */
-    lua_pushcfunction(L, luautils_pushbytes); /* table, separator, pushbytes */
+    kem_pusher(L); /* table, separator, pusher */
     lua_pushcfunction(L, collect);
     lua_pushvalue(L, 1);
     StringList *list = nullptr;
     lua_pushlightuserdata(L, &list);
-    int status = lua_pcall(L, 2, 1, 0); /* table, separator, pushbytes, complete or error */
+    int status = lua_pcall(L, 2, 1, 0); /* table, separator, pusher, complete or error */
     if (status != 0) {
         strlist_free(&list);
         return lua_error(L);
     }
     /* a list cut short by a failed append would join to a wrong text */
     bool complete = lua_toboolean(L, -1);
-    lua_settop(L, 3); /* table, separator, pushbytes */
+    lua_settop(L, 3); /* table, separator, pusher */
     char *joined = complete ? strlist_join(list, separator) : nullptr;
     strlist_free(&list);
     if (!joined) {
         lua_pushnil(L);
         return 1;
     }
-    return luautils_push_block(L, joined, std::strlen(joined));
+    kem_push_owned(L, joined, std::strlen(joined));
+    return 1;
 }

@@ -38,6 +38,17 @@ struct kem_owned_text {
 void kem_pusher(lua_State *L);
 void kem_push_owned(lua_State *L, char *block, size_t len);
 
+/*
+ * Running a lua_CFunction protected on something held (a list, a directory)
+ * without pushing its pointer: a light userdata push can allocate under
+ * LuaJIT, and so raise while the thing is held. Push the function while
+ * nothing is held; then kem_pcall_held(L, held) calls it with no arguments
+ * and one result, and inside it kem_held() gives held (read it first: a
+ * nested kem_pcall_held replaces it). Returns lua_pcall's status.
+ */
+int kem_pcall_held(lua_State *L, void *held);
+void *kem_held(void);
+
 /* convert_time.cpp */
 int lua_unixtimefromdays(lua_State *L);
 int lua_unixtimefromcall(lua_State *L);
@@ -51,10 +62,6 @@ int luautils_base64_encode(lua_State *L);
 int luautils_base64_decode(lua_State *L);
 int luautils_sha256(lua_State *L);
 /* Pushes the bytes of light userdata 1, integer 2 of them (run it protected). */
-int luautils_pushbytes(lua_State *L);
-/* With luautils_pushbytes on top: pushes length bytes of block protected,
-   releases the block with mem_free, then raises any error; returns 1. */
-int luautils_push_block(lua_State *L, void *block, size_t length);
 
 /* lua_string.cpp */
 int luautils_string_split(lua_State *L);
