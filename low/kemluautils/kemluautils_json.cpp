@@ -12,6 +12,8 @@
  *  - Number texts are what lua_tolstring makes of them ("%.14g"); common
  *    numbers are formatted here without creating a Lua string, with a
  *    result proven identical (see quick_number).
+ *  - yajl takes a form feed for blank space; json2lua refuses any text
+ *    holding one (JSON allows it neither between tokens nor raw in strings).
  *  - The Lua stack grows by lua_checkstack; a stack that cannot grow is a
  *    failure (-1), never the interpreter's stack-overflow error.
  */
@@ -108,6 +110,7 @@ int close_container(json2lua_ctx *c)
 struct parse_job {
     json2lua_ctx *ctx;
     const char *text;
+    size_t length;
     bool ok;
 };
 
@@ -117,7 +120,7 @@ int parse_protected(lua_State *L)
     lua_pop(L, 1);
     auto *text = reinterpret_cast<const unsigned char *>(job->text);
     yajl_handle parser = job->ctx->parser;
-    job->ok = yajl_parse(parser, text, std::strlen(job->text)) == yajl_status_ok &&
+    job->ok = yajl_parse(parser, text, job->length) == yajl_status_ok &&
               yajl_complete_parse(parser) == yajl_status_ok;
     return job->ok ? 1 : 0;
 }
@@ -448,7 +451,9 @@ extern "C" void json2lua_ctx_free(json2lua_ctx *ctx)
 
 extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
 {
-    if (!lua_checkstack(L, 2))
+    size_t length = std::strlen(text);
+    /* yajl takes a form feed for blank space; JSON allows it nowhere */
+    if (std::memchr(text, '\f', length) || !lua_checkstack(L, 2))
         return -1;
     int top = lua_gettop(L);
     lua_pushcfunction(L, parse_protected); /* may raise: nothing is held yet */
@@ -466,7 +471,7 @@ extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
     ctx->L = L;
     ctx->max_depth = max_depth;
 
-    parse_job job{ctx, text, false};
+    parse_job job{ctx, text, length, false};
     lua_pushlightuserdata(L, &job); /* parse_protected, job */
     int status = lua_pcall(L, 1, 1, 0);
     json2lua_ctx_free(ctx);

@@ -155,7 +155,7 @@ TEST_F(Json, FailuresLeaveTheStackAsItWas)
     const char *bad[] = {
         "42", "\"text\"", "true", "null", "",  " ", "[", "{", "[1,", "{\"a\":",
         "{\"a\"}", "[1]]", "[1] [2]", "[1] x", "{1: 2}", "[01]", "[NaN]", "['a']",
-        "[1, {\"deep\": [2, {\"x\": [3, 4x]}]}]", "/* c */ []", "[\"\t\"]",
+        "[1, {\"deep\": [2, {\"x\": [3, 4x]}]}]", "/* c */ []", "[\"\t\"]", "[\f]", "\f[]", "[\"\f\"]",
     };
     for (const char *text : bad)
         EXPECT_EQ(parse(text), -1) << text;
