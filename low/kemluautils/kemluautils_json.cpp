@@ -33,6 +33,13 @@ namespace {
 /* The length of bytes up to the first NUL: how the text is cut. */
 inline size_t cut(const void *bytes, size_t length)
 {
+    if (length < 16) { /* cheaper than a call for the many short texts */
+        auto *b = static_cast<const unsigned char *>(bytes);
+        for (size_t i = 0; i < length; ++i)
+            if (b[i] == 0)
+                return i;
+        return length;
+    }
     const void *nul = std::memchr(bytes, 0, length);
     return nul ? static_cast<size_t>(static_cast<const char *>(nul) -
                                      static_cast<const char *>(bytes))
@@ -44,66 +51,84 @@ inline json2lua_ctx *as_ctx(void *ctx)
     return static_cast<json2lua_ctx *>(ctx);
 }
 
-/* A pending member name is a string above the innermost table. */
-inline bool name_pending(lua_State *L, int idx)
+/*
+ * Building the tables. Each open container keeps on the stack a slot pair,
+ * its parent's saved position and its table (nil until made), followed by
+ * its pending items: values, or name and value pairs. ctx->index is the
+ * position of the first item, negated for an object. A container's table
+ * is made when it closes, sized for its items, so small tables never grow;
+ * a container with more than `chunk` slots of items moves them into its
+ * table as it goes, which keeps the stack short.
+ */
+constexpr int chunk = 64;
+
+inline int base_of(const json2lua_ctx *c)
 {
-    return lua_type(L, idx) == LUA_TSTRING;
+    return c->index < 0 ? -c->index : c->index;
 }
 
-/* Stores the value at the top into the innermost table, under the pending
-   name or at the next array index. */
-int store(json2lua_ctx *c)
+/* Moves the pending items of the innermost container into its table
+   (made here when there is none yet). */
+void flush(json2lua_ctx *c)
 {
     lua_State *L = c->L;
-    if (name_pending(L, -2)) {
-        lua_rawset(L, -3); /* table, name, value -> table */
-    } else {
-        lua_rawseti(L, -2, c->index); /* table, value -> table */
-        ++c->index;
+    int base = base_of(c);
+    int items = lua_gettop(L) - base + 1;
+    bool object = c->index < 0;
+    int slot = base - 1;
+    int first = 1; /* the index the next array element takes */
+    if (lua_isnil(L, slot)) {
+        lua_createtable(L, object ? 0 : items, object ? items / 2 : 0);
+        lua_replace(L, slot);
+    } else if (!object) {
+        first = static_cast<int>(lua_objlen(L, slot)) + 1;
     }
+    if (object) { /* in document order: a later duplicate name wins */
+        for (int i = base; i < base + items; i += 2) {
+            lua_pushvalue(L, i);
+            lua_pushvalue(L, i + 1);
+            lua_rawset(L, slot);
+        }
+        lua_settop(L, slot);
+    } else { /* from the top down: each store pops its value */
+        for (int n = items; n > 0; --n)
+            lua_rawseti(L, slot, first + n - 1);
+    }
+}
+
+/* A value has been pushed as an item of the innermost container. */
+inline int store(json2lua_ctx *c)
+{
+    if (lua_gettop(c->L) - base_of(c) >= chunk - 1)
+        flush(c);
     return 1;
 }
 
-/* Opens a container: the parent slot (when nested) and a new table. */
-int open_container(json2lua_ctx *c)
+/* Opens a container: its slot pair, its items to follow. */
+int open_container(json2lua_ctx *c, bool object)
 {
     lua_State *L = c->L;
-    if (c->depth == c->max_depth || !lua_checkstack(L, 10))
+    if (c->depth == c->max_depth || !lua_checkstack(L, chunk + 8))
         return 0;
     ++c->depth;
-    if (c->depth > 1) {
-        if (name_pending(L, -1)) {
-            lua_pushboolean(L, 1);
-            lua_insert(L, -2); /* parent, true, name */
-        } else {
-            lua_pushboolean(L, 0);
-            lua_pushinteger(L, c->index); /* parent, false, index */
-        }
-    }
-    lua_createtable(L, 0, 0);
+    lua_pushinteger(L, c->index); /* the parent's position */
+    lua_pushnil(L);               /* the table, made later */
+    int base = lua_gettop(L) + 1;
+    c->index = object ? -base : base;
     return 1;
 }
 
-/* Closes a container: stores it into its parent and drops the parent slot. */
+/* Closes a container: its table replaces its slot pair as an item of the
+   parent (or as the result at the top level). */
 int close_container(json2lua_ctx *c)
 {
     lua_State *L = c->L;
-    if (c->depth == 1) { /* the top-level table stays */
-        c->depth = 0;
-        return 1;
-    }
-    /* parent, flag, place, table */
-    if (lua_toboolean(L, -3)) {
-        lua_rawset(L, -4); /* parent, flag */
-        lua_pop(L, 1);
-    } else {
-        auto n = static_cast<int32_t>(lua_tointeger(L, -2));
-        lua_rawseti(L, -4, n); /* parent, flag, index */
-        c->index = n + 1;
-        lua_pop(L, 2);
-    }
+    int base = base_of(c);
+    flush(c); /* parent's position, table */
+    c->index = static_cast<int32_t>(lua_tointeger(L, base - 2));
+    lua_replace(L, base - 2);
     --c->depth;
-    return 1;
+    return c->depth == 0 ? 1 : store(c);
 }
 
 /* The protected part of json2lua: runs the parser over the text. */
@@ -135,67 +160,78 @@ constexpr bool same_text(const char *a, const char *b)
 /* quick_number knows the "%.14g" conversion of the interpreter. */
 constexpr bool quick_numbers = same_text(LUA_NUMBER_FMT, "%.14g");
 
+/* Room for a quick number: sign, 14 digits, point, leading zeros. */
+constexpr int quick_room = 24;
+
 constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
                                     1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14};
 
-/* Writes the decimal digits of m (> 0) ending at end; returns the start. */
-char *digits(char *end, uint64_t m)
+/* Writes the decimal digits of m ending at end, at least `width` of them
+   (leading zeros); returns the start. */
+char *digits(char *end, uint64_t m, int width)
 {
-    do {
-        *--end = static_cast<char>('0' + m % 10);
-        m /= 10;
-    } while (m);
-    return end;
+    static const char pairs[] = "00010203040506070809101112131415161718192021222324"
+                                "25262728293031323334353637383940414243444546474849"
+                                "50515253545556575859606162636465666768697071727374"
+                                "75767778798081828384858687888990919293949596979899";
+    char *p = end;
+    while (m >= 100) {
+        unsigned two = static_cast<unsigned>(m % 100) * 2;
+        m /= 100;
+        *--p = pairs[two + 1];
+        *--p = pairs[two];
+    }
+    if (m >= 10) {
+        *--p = pairs[m * 2 + 1];
+        *--p = pairs[m * 2];
+    } else {
+        *--p = static_cast<char>('0' + m);
+    }
+    while (end - p < width)
+        *--p = '0';
+    return p;
 }
 
 /*
  * Writes v as "%.14g" does, when that can be done exactly without printf:
- * v is r / 10^k for an integer r below 10^14 and 0 <= k <= 13 (the division
+ * v is m / 10^k for an integer m below 10^14 and 0 <= k <= 13 (the division
  * rounds correctly, so v is the double nearest that decimal), and
  * |v| >= 1e-4. That decimal has at most 14 significant digits and lies
  * within half an ulp of v, far inside half a unit of the 14th digit, so it
  * is v rounded to 14 digits; %g prints it in fixed notation without
- * trailing zeros. Returns the length, or 0 when v is not such a number.
+ * trailing zeros, which the least such k gives. Writes the text to end at
+ * buf + quick_room and returns its start, or null when v is not such a
+ * number (zero included: -0 prints as "-0").
  */
-size_t quick_number(double v, char *buf)
+const char *quick_number(double v, char *buf)
 {
-    double a = std::fabs(v);
+    double a = v < 0 ? -v : v;
     if (!(a >= 1e-4 && a < 1e14))
-        return 0;
-    for (int k = 0; k <= 13; ++k) {
-        double r = std::nearbyint(a * powers_of_ten[k]);
-        if (r >= 1e14)
-            return 0;
-        if (r / powers_of_ten[k] != a)
-            continue;
-        auto m = static_cast<uint64_t>(r);
-        while (k > 0 && m % 10 == 0) { /* k is minimal already; kept for safety */
-            m /= 10;
-            --k;
+        return nullptr;
+    int k = 0;
+    uint64_t m = static_cast<uint64_t>(a);
+    if (static_cast<double>(m) != a) { /* not integral: find the least k */
+        for (k = 1;; ++k) {
+            double scaled = a * powers_of_ten[k];
+            if (k > 13 || scaled >= 1e14)
+                return nullptr;
+            m = static_cast<uint64_t>(scaled + 0.5);
+            if (static_cast<double>(m) / powers_of_ten[k] == a)
+                break;
         }
-        char tmp[40];
-        char *end = tmp + sizeof tmp;
-        char *p = digits(end, m);
-        if (k > 0) {
-            while (end - p < k + 1) /* leading zeros up to "0." */
-                *--p = '0';
-            size_t whole = static_cast<size_t>(end - p - k);
-            size_t n = 0;
-            if (v < 0)
-                buf[n++] = '-';
-            std::memcpy(buf + n, p, whole);
-            n += whole;
-            buf[n++] = '.';
-            std::memcpy(buf + n, p + whole, static_cast<size_t>(k));
-            return n + static_cast<size_t>(k);
-        }
-        size_t n = 0;
-        if (v < 0)
-            buf[n++] = '-';
-        std::memcpy(buf + n, p, static_cast<size_t>(end - p));
-        return n + static_cast<size_t>(end - p);
     }
-    return 0;
+    /* right-aligned in buf: fraction, point, whole part, sign */
+    char *end = buf + quick_room;
+    char *p = end;
+    if (k > 0) {
+        p = digits(p, m % static_cast<uint64_t>(powers_of_ten[k]), k);
+        *--p = '.';
+        m /= static_cast<uint64_t>(powers_of_ten[k]);
+    }
+    p = digits(p, m, 1);
+    if (v < 0)
+        *--p = '-';
+    return p;
 }
 
 /* A number's text, the way lua_tolstring writes it, as a borrowed pointer. */
@@ -212,15 +248,15 @@ bool take_number(lua_State *L, int idx, number_text *out)
 {
     if (quick_numbers) {
         lua_Number v = lua_tonumber(L, idx);
+        out->quick = true;
         if (v == 0 && !std::signbit(v)) {
-            out->buf[0] = '0';
+            out->text = "0";
             out->length = 1;
-        } else {
-            out->length = quick_number(static_cast<double>(v), out->buf);
+            return true;
         }
-        if (out->length) {
-            out->text = out->buf;
-            out->quick = true;
+        if (const char *p = quick_number(v, out->buf)) {
+            out->text = p;
+            out->length = static_cast<size_t>(out->buf + quick_room - p);
             return true;
         }
     }
@@ -356,7 +392,7 @@ extern "C" int json2lua_null(void *ctx)
     json2lua_ctx *c = as_ctx(ctx);
     if (c->depth == 0)
         return 0;
-    if (name_pending(c->L, -1)) /* a null member is left out */
+    if (c->index < 0) /* a null member is left out with its name */
         lua_pop(c->L, 1);
     return 1;
 }
@@ -400,25 +436,18 @@ extern "C" int json2lua_string(void *ctx, const unsigned char *bytes, size_t len
 extern "C" int json2lua_map_key(void *ctx, const unsigned char *bytes, size_t length)
 {
     json2lua_ctx *c = as_ctx(ctx);
-    /* the name waits above the innermost table; a previous one is replaced */
-    if (name_pending(c->L, -1))
-        lua_pop(c->L, 1);
     lua_pushlstring(c->L, reinterpret_cast<const char *>(bytes), cut(bytes, length));
     return 1;
 }
 
 extern "C" int json2lua_start_map(void *ctx)
 {
-    return open_container(as_ctx(ctx));
+    return open_container(as_ctx(ctx), true);
 }
 
 extern "C" int json2lua_start_array(void *ctx)
 {
-    json2lua_ctx *c = as_ctx(ctx);
-    if (!open_container(c))
-        return 0;
-    c->index = 1;
-    return 1;
+    return open_container(as_ctx(ctx), false);
 }
 
 extern "C" int json2lua_end_map(void *ctx)
