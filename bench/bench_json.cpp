@@ -1,16 +1,20 @@
 /*
  * Throughput of the JSON bridge against its peer and its floors, in one run,
- * on five document shapes (device listing, nested configuration, number-heavy
- * array, string-heavy document, 1 KB document):
+ * on six document shapes (device listing, nested configuration, number-heavy
+ * array, string-heavy text with some escapes and UTF-8, the same with every
+ * word escaped or UTF-8, a 1 KB document):
  *
  *   decode: json2lua          | cjson.decode (Debian's lua-cjson) | yajl parse alone
  *   encode: lua2json          | cjson.encode                      | yajl generator alone
+ *                                                                   (two floors, below)
  *
  * The floors do everything but the Lua work: yajl_parse with callbacks that
  * return at once; a yajl generator replaying the document from a C tree with
- * the same calls lua2json makes (numbers as ready texts). Every operation is
+ * the same calls lua2json makes, numbers as ready texts (yajl_gen) or
+ * formatted from their doubles as a C encoder holding numbers would do
+ * (yajl_gen_c, "%.14g": the same texts). Every operation is
  * one whole call, parser or generator created and freed each time. MB/s
- * count the compact document's size for all six. After the run a table
+ * count the compact document's size for every operation. After the run a table
  * prints the figures and their ratios.
  *
  *   ./build.sh bench json
@@ -121,21 +125,19 @@ std::string number_heavy()
     return s + "]";
 }
 
-std::string string_heavy()
+/* Strings of words, one word in `special` of them with an escape or UTF-8. */
+std::string strings_of(const char *const *special, int n_special, int every, unsigned seed)
 {
-    const char *pieces[] = {"Gr\xc3\xbc\xc3\x9f" "e", "\\\"quoted\\\"", "line\\nbreak",
-                            "tab\\there", "\\u00e9t\\u00e9", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e",
-                            "emoji \xf0\x9f\x98\x80", "path\\/to\\\\file", "plain ascii text",
-                            "\\ud83d\\ude00 surrogate"};
-    unsigned seed = 4;
+    const char *words[] = {"the", "device", "reports", "status", "of", "interface",
+                           "connected", "with", "address", "lease", "renewed", "after",
+                           "timeout", "wireless", "client", "signal"};
     std::string s = "{\"messages\":[";
-    for (int i = 0; i < 1500; ++i) {
-        if (i)
-            s += ",";
-        s += "\"";
-        for (int j = 0; j < 4; ++j) {
-            s += pieces[next_random(&seed) % 10];
-            s += " ";
+    for (int i = 0; i < 1200; ++i) {
+        s += i ? ",\"" : "\"";
+        for (int j = 0; j < 8; ++j) {
+            unsigned r = next_random(&seed);
+            s += j ? " " : "";
+            s += r % every == 0 ? special[r / every % n_special] : words[r % 16];
         }
         s += "\"";
     }
@@ -144,17 +146,35 @@ std::string string_heavy()
         char buf[40];
         std::snprintf(buf, sizeof buf, "%s\"label_%d\":\"", i ? "," : "", i);
         s += buf;
-        s += pieces[i % 10];
+        s += i % every == 0 ? special[i % n_special] : words[i % 16];
+        s += " ";
+        s += words[(i + 3) % 16];
         s += "\"";
     }
     return s + "}}";
+}
+
+const char *const specials[] = {"Gr\xc3\xbc\xc3\x9f" "e", "\\\"quoted\\\"", "line\\nbreak",
+                                "tab\\there", "\\u00e9t\\u00e9", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e",
+                                "emoji \xf0\x9f\x98\x80", "path\\/to\\\\file", "\\ud83d\\ude00"};
+
+/* Text with an escape or a UTF-8 character in about one word of four. */
+std::string string_heavy()
+{
+    return strings_of(specials, 9, 4, 4);
+}
+
+/* Every word escaped or UTF-8: yajl's slowest case. */
+std::string escape_dense()
+{
+    return strings_of(specials, 9, 1, 5);
 }
 
 std::string one_kb()
 {
     std::string s = "{\"device\":{\"serial\":\"KX-2231-0042\",\"model\":\"Box 7590\","
                     "\"firmware\":\"7.57\",\"uptime\":1234567,\"ok\":true},\"interfaces\":[";
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 10; ++i) {
         char buf[200];
         std::snprintf(buf, sizeof buf,
                       "%s{\"name\":\"eth%d\",\"up\":%s,\"mtu\":1500,\"rx\":%d,\"tx\":%d,"
@@ -171,7 +191,7 @@ std::vector<Doc> &documents()
     static std::vector<Doc> docs = {
         {"device_listing", device_listing()}, {"configuration", configuration()},
         {"number_heavy", number_heavy()},     {"string_heavy", string_heavy()},
-        {"1kb_document", one_kb()},
+        {"escape_dense", escape_dense()},     {"1kb_document", one_kb()},
     };
     return docs;
 }
@@ -225,8 +245,10 @@ const yajl_callbacks empty_callbacks = {nothing,   nothing_b, nothing_i, nothing
                                         nullptr,   nothing_s, nothing,   nothing_s,
                                         nothing,   nothing,   nothing};
 
-/* Replays a yajl tree into a generator with lua2json's calls. */
-void replay(yajl_gen g, yajl_val v)
+/* Replays a yajl tree into a generator with lua2json's calls; numbers are
+   written from their texts, or with format_numbers from their double values
+   as a C encoder holding numbers would ("%.14g", the same texts). */
+void replay(yajl_gen g, yajl_val v, bool format_numbers)
 {
     switch (v->type) {
     case yajl_t_string:
@@ -234,7 +256,13 @@ void replay(yajl_gen g, yajl_val v)
                         std::strlen(v->u.string));
         break;
     case yajl_t_number:
-        yajl_gen_number(g, v->u.number.r, std::strlen(v->u.number.r));
+        if (format_numbers) {
+            char buf[32];
+            int n = std::snprintf(buf, sizeof buf, "%.14g", v->u.number.d);
+            yajl_gen_number(g, buf, static_cast<size_t>(n));
+        } else {
+            yajl_gen_number(g, v->u.number.r, std::strlen(v->u.number.r));
+        }
         break;
     case yajl_t_object:
         yajl_gen_map_open(g);
@@ -243,7 +271,7 @@ void replay(yajl_gen g, yajl_val v)
                 continue; /* json2lua left it out, so lua2json does not see it */
             yajl_gen_string(g, reinterpret_cast<const unsigned char *>(v->u.object.keys[i]),
                             std::strlen(v->u.object.keys[i]));
-            replay(g, v->u.object.values[i]);
+            replay(g, v->u.object.values[i], format_numbers);
         }
         yajl_gen_map_close(g);
         break;
@@ -251,7 +279,7 @@ void replay(yajl_gen g, yajl_val v)
         yajl_gen_array_open(g);
         for (size_t i = 0; i < v->u.array.len; ++i)
             if (v->u.array.values[i]->type != yajl_t_null)
-                replay(g, v->u.array.values[i]);
+                replay(g, v->u.array.values[i], format_numbers);
         yajl_gen_array_close(g);
         break;
     case yajl_t_true: yajl_gen_bool(g, 1); break;
@@ -260,9 +288,12 @@ void replay(yajl_gen g, yajl_val v)
     }
 }
 
-enum Op { op_json2lua, op_cjson_decode, op_yajl_parse, op_lua2json, op_cjson_encode, op_yajl_gen };
-const char *op_names[] = {"json2lua", "cjson.decode", "yajl_parse", "lua2json", "cjson.encode",
-                          "yajl_gen"};
+enum Op {
+    op_json2lua, op_cjson_decode, op_yajl_parse,
+    op_lua2json, op_cjson_encode, op_yajl_gen, op_yajl_gen_c, op_count
+};
+const char *op_names[] = {"json2lua", "cjson.decode", "yajl_parse", "lua2json",
+                          "cjson.encode", "yajl_gen", "yajl_gen_c"};
 
 /* One operation on document d; false when it failed. */
 bool run_op(int op, size_t d)
@@ -301,7 +332,7 @@ bool run_op(int op, size_t d)
     }
     default: {
         yajl_gen g = yajl_gen_alloc(nullptr);
-        replay(g, w.trees[d]);
+        replay(g, w.trees[d], op == op_yajl_gen_c);
         yajl_gen_free(g);
         return true;
     }
@@ -338,17 +369,24 @@ void summary(const Collector &c)
         auto it = c.rate.find(std::string(op_names[op]) + "/" + d.name);
         return it == c.rate.end() ? 0.0 : it->second / 1e6;
     };
-    std::printf("\n%-15s %7s | %9s %9s %9s %7s %7s | %9s %9s %9s %7s %7s\n", "document", "KB",
-                "json2lua", "cj.decode", "yajl", "/cjson", "/yajl", "lua2json", "cj.encode",
-                "yajl_gen", "/cjson", "/yajl");
-    std::printf("%-15s %7s | %9s %9s %9s %7s %7s | %9s %9s %9s %7s %7s\n", "", "", "MB/s",
-                "MB/s", "MB/s", "ratio", "ratio", "MB/s", "MB/s", "MB/s", "ratio", "ratio");
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    std::printf("\nDecode, MB/s of the document text\n");
+    std::printf("%-15s %6s %9s %12s %10s %10s %10s\n", "document", "KB", "json2lua",
+                "cjson.decode", "yajl_parse", "/cjson", "/yajl");
     for (const Doc &d : documents()) {
         double a = mbs(op_json2lua, d), b = mbs(op_cjson_decode, d), f = mbs(op_yajl_parse, d);
-        double e = mbs(op_lua2json, d), g = mbs(op_cjson_encode, d), h = mbs(op_yajl_gen, d);
-        std::printf("%-15s %7.1f | %9.1f %9.1f %9.1f %7.2f %7.2f | %9.1f %9.1f %9.1f %7.2f %7.2f\n",
-                    d.name, d.text.size() / 1024.0, a, b, f, b ? a / b : 0, f ? a / f : 0, e, g,
-                    h, g ? e / g : 0, h ? e / h : 0);
+        std::printf("%-15s %6.1f %9.1f %12.1f %10.1f %9.2fx %9.2fx\n", d.name,
+                    d.text.size() / 1024.0, a, b, f, ratio(a, b), ratio(a, f));
+    }
+    std::printf("\nEncode, MB/s of the document text (yajl_gen: numbers as ready texts;"
+                " yajl_gen_c: numbers formatted from doubles)\n");
+    std::printf("%-15s %6s %9s %12s %10s %10s %10s %10s %10s\n", "document", "KB", "lua2json",
+                "cjson.encode", "yajl_gen", "yajl_gen_c", "/cjson", "/yajl_gen", "/yajl_c");
+    for (const Doc &d : documents()) {
+        double e = mbs(op_lua2json, d), g = mbs(op_cjson_encode, d), h = mbs(op_yajl_gen, d),
+               hc = mbs(op_yajl_gen_c, d);
+        std::printf("%-15s %6.1f %9.1f %12.1f %10.1f %10.1f %9.2fx %9.2fx %9.2fx\n", d.name,
+                    d.text.size() / 1024.0, e, g, h, hc, ratio(e, g), ratio(e, h), ratio(e, hc));
     }
 }
 
@@ -366,7 +404,7 @@ int main(int argc, char **argv)
 {
     if (argc == 5 && std::strcmp(argv[1], "--instructions") == 0) {
         int op = -1;
-        for (int i = 0; i < 6; ++i)
+        for (int i = 0; i < op_count; ++i)
             if (std::strcmp(argv[2], op_names[i]) == 0)
                 op = i;
         size_t d = 0;
@@ -381,7 +419,7 @@ int main(int argc, char **argv)
         kem_bench_ops(op, d, std::atol(argv[4]));
         return 0;
     }
-    for (int op = 0; op < 6; ++op)
+    for (int op = 0; op < op_count; ++op)
         for (size_t d = 0; d < documents().size(); ++d)
             benchmark::RegisterBenchmark(
                 (std::string(op_names[op]) + "/" + documents()[d].name).c_str(),
