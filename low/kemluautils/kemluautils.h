@@ -55,19 +55,21 @@ KEMLUAUTILS_API int luaopen_libkemluautils(lua_State *L);
  * constant. The callbacks are exported so the record can name them; only
  * json2lua drives them.
  *
- * While parsing, the stack holds from the height at entry upwards: the
- * top-level table, then for each nested open container a parent slot of
- * three values: a flag (true when the parent is an object), the place in the
- * parent (member name or array index) and the container's table. A pending
- * member name waits on the stack above the innermost table until its value
- * or container arrives (so `key` below stays null in this implementation;
- * json2lua_ctx_free still releases it when set).
+ * While parsing, the stack holds from the height at entry upwards, for each
+ * open container: the parent's saved `index`, the container's table (nil
+ * until made) and its pending items (values; for an object, member names
+ * and values). A container's table is made when it closes, sized for its
+ * items, and takes the place of the two slots as an item of its parent; a
+ * container with many items moves them into its table every 64 slots.
+ * Member names wait on the stack as Lua strings, so `key` below stays null
+ * in this implementation (json2lua_ctx_free still releases it when set).
  */
 typedef struct json2lua_ctx {
     yajl_handle parser;   /* owned; yajl_free'd with the context */
     lua_State *L;         /* the interpreter whose stack receives the tables */
     char *key;            /* owned pending member name, or null (see above) */
-    int32_t index;        /* next index of the innermost open array (from 1) */
+    int32_t index;        /* stack position of the innermost container's first
+                             item, negated for an object; 0 outside any */
     uint32_t depth;       /* containers open now; 0 outside any container */
     uint32_t max_depth;   /* the caller's maximum number of open containers */
 } json2lua_ctx;

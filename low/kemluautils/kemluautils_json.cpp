@@ -9,6 +9,12 @@
  *    first NUL), a pending member name waits on the Lua stack, and the
  *    generator is handed the texts the interpreter holds. The one block per
  *    parse is the context; yajl keeps its own default allocator.
+ *  - json2lua makes each table when its container closes, sized for its
+ *    items, so small tables never grow by rehashing. The contents are those
+ *    of a table filled member by member; the order in which `next` visits
+ *    them is the interpreter's business, as for any table.
+ *  - The parse runs under lua_pcall, so an interpreter error inside it (out
+ *    of memory) releases the parser and the context before it goes on.
  *  - Number texts are what lua_tolstring makes of them ("%.14g"); common
  *    numbers are formatted here without creating a Lua string, with a
  *    result proven identical (see quick_number).
