@@ -124,6 +124,49 @@ TEST_F(Json, ContainersBecomeTablesWithNullsLeftOut)
     EXPECT_EQ(run("assert(got['1'] == 'one' and got[1] == nil and type(got['2']) == 'table')"), "");
 }
 
+TEST_F(Json, LargeContainersKeepEveryItemInOrder)
+{
+    // Containers past the size where items move into the table early: the
+    // array numbering, nulls, nested tables and duplicate names must come
+    // out as a member-by-member fill gives them.
+    for (int n : {31, 32, 33, 63, 64, 65, 200, 1000}) {
+        std::string array = "[", object = "{\"dup\": 0, ";
+        for (int i = 1; i <= n; ++i) {
+            array += std::to_string(i) + (i % 7 == 0 ? ", null, " : ", ");
+            if (i % 50 == 0)
+                array += "[" + std::to_string(i) + "], ";
+            object += "\"k" + std::to_string(i) + "\": " + std::to_string(i) + ", ";
+            if (i % 40 == 0)
+                object += "\"dup\": " + std::to_string(i) + ", \"dup\": null, ";
+        }
+        array += "\"end\"]";
+        object += "\"last\": {\"x\": [1]}}";
+        ASSERT_EQ(parse(array.c_str()), 0) << n;
+        std::string check_array = R"(
+          local n, k = ...
+          for i = 1, n do
+            k = k + 1 assert(got[k] == i, 'element ' .. k)
+            if i % 50 == 0 then k = k + 1 assert(got[k][1] == i and #got[k] == 1) end
+          end
+          assert(got[k + 1] == 'end' and #got == k + 1)
+          local count = 0 for _ in pairs(got) do count = count + 1 end
+          assert(count == k + 1))";
+        EXPECT_EQ(run("local f = function(...) " + check_array + " end f(" + std::to_string(n) +
+                      ", 0)"),
+                  "")
+            << n;
+        ASSERT_EQ(parse(object.c_str()), 0) << n;
+        EXPECT_EQ(run("local n = " + std::to_string(n) + R"(
+          local count = 0 for _ in pairs(got) do count = count + 1 end
+          assert(count == n + 2, 'members ' .. count)
+          for i = 1, n do assert(got['k' .. i] == i) end
+          assert(got.dup == n - n % 40, 'dup')
+          check(got.last, {x = {1}}))"),
+                  "")
+            << n;
+    }
+}
+
 TEST_F(Json, StringsAreDecodedAndCutAtTheirFirstNul)
 {
     expect_table(R"(["a\"b\\c\/d\b\f\n\r\t", "\u00e9\u20ac\ud83d\ude00", "é€😀"])",
