@@ -173,6 +173,39 @@ TEST_F(Json, StringsAreDecodedAndCutAtTheirFirstNul)
                  R"({'a"b\\c/d\b\f\n\r\t', '\195\169\226\130\172\240\159\152\128',
                      '\195\169\226\130\172\240\159\152\128'})");
     expect_table(R"(["ab\u0000cd", {"na\u0000me": 1}, "\u0000"])", "{'ab', {na = 1}, ''}");
+    // Every length and NUL position, both ways, names and values.
+    for (int len = 1; len <= 40; ++len) {
+        for (int at = 0; at <= len; ++at) { /* at == len: no NUL */
+            std::string raw(static_cast<size_t>(len), 'x'), escaped;
+            for (int i = 0; i < len; ++i)
+                escaped += i == at ? "\\u0000" : "x";
+            if (at < len)
+                raw[static_cast<size_t>(at)] = '\0';
+            std::string want(static_cast<size_t>(at < len ? at : len), 'x');
+            std::string text = "{\"" + escaped + "\": [\"" + escaped + "\"]}";
+            ASSERT_EQ(parse(text.c_str()), 0) << text;
+            lua_getglobal(L, "got");
+            lua_getfield(L, -1, want.c_str());
+            lua_rawgeti(L, -1, 1);
+            ASSERT_EQ(lua_type(L, -1), LUA_TSTRING) << text;
+            EXPECT_EQ(std::string(lua_tostring(L, -1)), want) << text;
+            lua_pop(L, 3);
+
+            lua_createtable(L, 0, 1);
+            lua_pushlstring(L, raw.data(), raw.size());
+            lua_pushvalue(L, -1);
+            lua_rawset(L, -3); /* {[raw] = raw} */
+            yajl_gen gen = yajl_gen_alloc(nullptr);
+            ASSERT_EQ(lua2json(L, gen, 1), 0);
+            lua_pop(L, 1);
+            const unsigned char *buf;
+            size_t blen;
+            yajl_gen_get_buf(gen, &buf, &blen);
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(buf), blen),
+                      "{\"" + want + "\":\"" + want + "\"}");
+            yajl_gen_free(gen);
+        }
+    }
     // Anything after the text's first NUL byte is not read.
     ASSERT_EQ(parse("[1]\0garbage"), 0);
     EXPECT_EQ(parse("[1\0]"), -1);
