@@ -15,6 +15,7 @@
 #ifndef KEMLUAUTILS_H
 #define KEMLUAUTILS_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -131,6 +132,120 @@ KEMLUAUTILS_API void LuaScript_MakeFunction(lua_State *L, const char *name,
                                             lua_CFunction function);
 
 /* ---- JSON bridge (kemluautils_json.cpp) -------------------------------- */
+
+/*
+ * JSON text to Lua table.
+ *
+ * json2lua drives a yajl 2 callback parser (default allocator, no options:
+ * strict JSON, UTF-8 validated) over a text and builds the tables directly
+ * on the Lua stack. The context is one per call; the callback record is
+ * constant. The callbacks are exported so the record can name them; only
+ * json2lua drives them.
+ *
+ * While parsing, the stack holds from the height at entry upwards, for each
+ * open container: the parent's saved `index`, the container's table (nil
+ * until made) and its pending items (values; for an object, member names
+ * and values). A container's table is made when it closes, sized for its
+ * items, and takes the place of the two slots as an item of its parent; a
+ * container with many items moves them into its table every 64 slots.
+ * Member names wait on the stack as Lua strings, so `key` below stays null
+ * in this implementation (json2lua_ctx_free still releases it when set).
+ */
+typedef struct json2lua_ctx {
+    yajl_handle parser;   /* owned; yajl_free'd with the context */
+    lua_State *L;         /* the interpreter whose stack receives the tables */
+    char *key;            /* owned pending member name, or null (see above) */
+    int32_t index;        /* stack position of the innermost container's first
+                             item, negated for an object; 0 outside any */
+    uint32_t depth;       /* containers open now; 0 outside any container */
+    uint32_t max_depth;   /* the caller's maximum number of open containers */
+} json2lua_ctx;
+
+/*
+ * The callbacks, each taking a json2lua_ctx as ctx; 1 lets the parser go
+ * on, 0 cancels the parse. A scalar outside any container, a container
+ * beyond max_depth and a Lua stack that cannot grow cancel. Strings and
+ * member names are cut at their first NUL byte; member names always become
+ * string keys; a null member is left out and a null array element takes no
+ * index. Integers arrive through lua_pushinteger (lua_Integer), other
+ * numbers through lua_pushnumber (lua_Number).
+ */
+KEMLUAUTILS_API int json2lua_null(void *ctx);
+KEMLUAUTILS_API int json2lua_boolean(void *ctx, int value);
+KEMLUAUTILS_API int json2lua_integer(void *ctx, long long value);
+KEMLUAUTILS_API int json2lua_double(void *ctx, double value);
+KEMLUAUTILS_API int json2lua_string(void *ctx, const unsigned char *bytes, size_t length);
+KEMLUAUTILS_API int json2lua_map_key(void *ctx, const unsigned char *bytes, size_t length);
+KEMLUAUTILS_API int json2lua_start_map(void *ctx);
+KEMLUAUTILS_API int json2lua_end_map(void *ctx);
+KEMLUAUTILS_API int json2lua_start_array(void *ctx);
+KEMLUAUTILS_API int json2lua_end_array(void *ctx);
+
+/* The parser's callback record (stock yajl 2 layout; the raw-number slot is
+   empty, so integers and other numbers arrive separately). */
+KEMLUAUTILS_API extern const yajl_callbacks json2lua_callbacks;
+
+/*
+ * Releases a context: yajl_free of its parser (if any), mem_free_text of a
+ * pending name, mem_free of the context. Accepts null.
+ */
+KEMLUAUTILS_API void json2lua_ctx_free(json2lua_ctx *ctx);
+
+/*
+ * Parses the NUL-terminated text (anything after the first NUL is not
+ * read) into a Lua table. Only a top-level object or array is accepted;
+ * max_depth is the greatest number of containers open at once (the top
+ * level counts 1; 0 refuses every text).
+ *
+ * Returns 0 with exactly one value, the table, pushed; or -1 with the stack
+ * back at its height at entry: a syntax error (a form feed byte anywhere
+ * counts as one, though yajl alone would take it for blank space), an incomplete document or
+ * content after it, a top-level scalar, a nesting beyond max_depth, an
+ * integer beyond 64 bits or a number beyond the double range, a context
+ * that cannot be allocated, or a Lua stack that cannot grow (tested with
+ * lua_checkstack: very deep documents fail this way whatever max_depth
+ * says). Nothing is left allocated on any path.
+ *
+ * The parse runs as a protected call: a Lua error inside it (the
+ * interpreter out of memory) is raised again once the parser and context
+ * are released, so json2lua then raises instead of returning.
+ */
+KEMLUAUTILS_API int json2lua(lua_State *L, const char *text, uint32_t max_depth);
+
+/*
+ * Lua value to JSON.
+ *
+ * Writes the value at the top of the stack as one JSON value into gen, a
+ * generator the caller created, configured and frees (it is not reset and
+ * its buffer is not fetched). Numbers are written as the interpreter's own
+ * text of them (a number that is not finite as null), strings and member
+ * names up to their first NUL byte, booleans as such. A table is an array
+ * when its raw element 1 is not nil (every entry, keys dropped, in lua_next
+ * order) and an object otherwise (entries with string or number keys, the
+ * key's text as member name); functions, userdata and threads inside a
+ * table are left out. Access is raw and no table is modified.
+ *
+ * depth is the number of table levels that may be entered (0: none; a
+ * number, string or boolean at the top is written whatever the depth).
+ * Returns 0, or -1 when a table lies deeper, the generator refuses a call
+ * (its own depth limit, a string a validating generator rejects, a
+ * finished document), a text cannot be taken, the top value is none of
+ * number, string, boolean or table, or the Lua stack cannot grow (tested
+ * with lua_checkstack). After a failure the generator holds an incomplete
+ * document, which the caller discards.
+ *
+ * Stack: back at its height at entry on every return. A number at the top
+ * is left converted to its text (lua_tolstring converts in place). Raises
+ * only what the interpreter raises (out of memory); nothing is allocated.
+ */
+KEMLUAUTILS_API int lua2json(lua_State *L, yajl_gen gen, uint32_t depth);
+
+/*
+ * Writes the table at the top as lua2json does, with depth levels allowed.
+ * 0 leaves the stack as found; -1 may leave traversal values above the
+ * table (lua2json removes them).
+ */
+KEMLUAUTILS_API int lua2json_table(lua_State *L, yajl_gen gen, uint32_t depth);
 
 
 /* ---- RFC 1630 escaping (kemluautils_escape.cpp) ------------------------ */
