@@ -160,6 +160,31 @@ std::vector<SweepCase> sweep_cases()
              return o;
          },
          gives("nil")},
+        {"json2lua",
+         [](lua_State *L) {
+             Outcome o;
+             int top = lua_gettop(L);
+             int rc = json2lua(L, "{\"a\": [1, 2.5, \"x\", null, {\"b\": true}], \"c\": \"d\"}", 8);
+             o.ok = true;
+             o.results = std::to_string(rc) + "," + std::to_string(lua_gettop(L) - top);
+             lua_settop(L, top);
+             return o;
+         },
+         gives("-1,0")},
+        {"lua2json",
+         [](lua_State *L) {
+             Outcome o;
+             int top = lua_gettop(L);
+             luaL_dostring(L, "return {name = 'x', list = {1, 2.5, true}, [3] = 'n'}");
+             yajl_gen gen = yajl_gen_alloc(nullptr);
+             int rc = lua2json(L, gen, 4);
+             o.ok = true;
+             o.results = std::to_string(rc) + "," + std::to_string(lua_gettop(L) - top);
+             yajl_gen_free(gen);
+             lua_settop(L, top);
+             return o;
+         },
+         gives("-1,1")},
         {"unixtime2iso8601",
          [](lua_State *) {
              Outcome o;
