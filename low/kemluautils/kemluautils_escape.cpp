@@ -46,7 +46,7 @@ constexpr Classes make_classes()
         c.plain[b] = printable && !reserved ? copied : escaped;
         c.form[b] = printable && !reserved && !form_only ? copied : escaped;
     }
-    c.form[' '] = plus;
+    c.form[0x20] = plus;  /* the space */
     return c;
 }
 
