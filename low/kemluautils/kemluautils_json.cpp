@@ -166,10 +166,9 @@ struct parse_job {
     bool ok;
 };
 
-int parse_protected(lua_State *L)
+int parse_protected(lua_State *)
 {
-    auto *job = static_cast<parse_job *>(lua_touserdata(L, 1));
-    lua_pop(L, 1);
+    auto *job = static_cast<parse_job *>(kem_held());
     auto *text = reinterpret_cast<const unsigned char *>(job->text);
     yajl_handle parser = job->ctx->parser;
     job->ok = yajl_parse(parser, text, job->length) == yajl_status_ok &&
@@ -528,8 +527,7 @@ extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
     ctx->max_depth = max_depth;
 
     parse_job job{ctx, text, length, false};
-    lua_pushlightuserdata(L, &job); /* parse_protected, job */
-    int status = lua_pcall(L, 1, 1, 0);
+    int status = kem_pcall_held(L, &job); /* table, nil or error */
     json2lua_ctx_free(ctx);
     if (status != 0) /* the interpreter's error, raised again now nothing is held */
         return lua_error(L);
