@@ -10,6 +10,7 @@
  * (or KEM_DEVICE_PROFILE=FILE) makes the host services behave like the device
  * described in FILE; a profile that cannot be used stops kemlua with status 2.
  */
+#include "kemlua.h"
 #include "kemluautils.h"
 #include "platform/host/mem_debug.h"
 #include "platform/host/profile.h"
@@ -31,6 +32,45 @@ extern "C" {
 #include <luajit.h>
 }
 #endif
+
+int kemlua_traceback(lua_State *L)
+{
+    if (!lua_isstring(L, 1)) {
+        if (lua_isnoneornil(L, 1) || !luaL_callmeta(L, 1, "__tostring") || !lua_isstring(L, -1))
+            lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
+        lua_replace(L, 1);
+    }
+    lua_getfield(L, LUA_GLOBALSINDEX, "debug");
+    if (!lua_istable(L, -1)) {
+        lua_pop(L, 1);
+        return 1;
+    }
+    lua_getfield(L, -1, "traceback");
+    if (!lua_isfunction(L, -1)) {
+        lua_pop(L, 2);
+        return 1;
+    }
+    lua_pushvalue(L, 1);
+    lua_pushinteger(L, 2);
+    lua_call(L, 2, 1);
+    return 1;
+}
+
+void kemlua_open_environment(lua_State *L)
+{
+    luaL_openlibs(L);
+    lua_newtable(L);
+    lua_setfield(L, LUA_GLOBALSINDEX, "kiv");
+    lua_pushcfunction(L, luaopen_libkemluautils);
+    lua_call(L, 0, 1);
+    /* require "libkemluautils" finds the table already loaded */
+    lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
+    lua_pushvalue(L, -2);
+    lua_setfield(L, -2, "libkemluautils");
+    lua_pop(L, 2);
+    escape_init(L);  /* kiv.RFC1630_Escape, as the device's host installs it */
+    lua_pop(L, 1);   /* the kiv table it leaves */
+}
 
 namespace {
 
@@ -89,35 +129,12 @@ void report_memory()
     mem_report(stderr);
 }
 
-/* Message handler: the error with a traceback. */
-int traceback(lua_State *L)
-{
-    if (!lua_isstring(L, 1)) {
-        if (lua_isnoneornil(L, 1) || !luaL_callmeta(L, 1, "__tostring") || !lua_isstring(L, -1))
-            lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
-        lua_replace(L, 1);
-    }
-    lua_getfield(L, LUA_GLOBALSINDEX, "debug");
-    if (!lua_istable(L, -1)) {
-        lua_pop(L, 1);
-        return 1;
-    }
-    lua_getfield(L, -1, "traceback");
-    if (!lua_isfunction(L, -1)) {
-        lua_pop(L, 2);
-        return 1;
-    }
-    lua_pushvalue(L, 1);
-    lua_pushinteger(L, 2);
-    lua_call(L, 2, 1);
-    return 1;
-}
 
 /* Calls the function below nargs arguments; prints an error. 0 on success. */
 int docall(lua_State *L, int nargs)
 {
     int base = lua_gettop(L) - nargs;
-    lua_pushcfunction(L, traceback);
+    lua_pushcfunction(L, kemlua_traceback);
     lua_insert(L, base);
     int status = lua_pcall(L, nargs, 0, base);
     lua_remove(L, base);
@@ -152,22 +169,6 @@ void create_arg_table(lua_State *L, char **argv, int argc, int script)
     lua_setfield(L, LUA_GLOBALSINDEX, "arg");
 }
 
-/* Opens the libraries, kiv and the module. */
-void open_environment(lua_State *L)
-{
-    luaL_openlibs(L);
-    lua_newtable(L);
-    lua_setfield(L, LUA_GLOBALSINDEX, "kiv");
-    lua_pushcfunction(L, luaopen_libkemluautils);
-    lua_call(L, 0, 1);
-    /* require "libkemluautils" finds the table already loaded */
-    lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
-    lua_pushvalue(L, -2);
-    lua_setfield(L, -2, "libkemluautils");
-    lua_pop(L, 2);
-    escape_init(L);  /* kiv.RFC1630_Escape, as the device's host installs it */
-    lua_pop(L, 1);   /* the kiv table it leaves */
-}
 
 Options parse_options(int argc, char **argv)
 {
@@ -318,7 +319,7 @@ void interactive(lua_State *L)
             continue;
         }
         int base = lua_gettop(L);
-        lua_pushcfunction(L, traceback);
+        lua_pushcfunction(L, kemlua_traceback);
         lua_insert(L, base);
         status = lua_pcall(L, 0, LUA_MULTRET, base);
         lua_remove(L, base);
@@ -377,7 +378,7 @@ int select_profile(const char *path)
 int protected_main(lua_State *L)
 {
     auto *run = static_cast<Run *>(lua_touserdata(L, 1));
-    open_environment(L);
+    kemlua_open_environment(L);
     int end = run->opts.script ? run->opts.script : run->argc;
     if (run->opts.script && std::strcmp(run->argv[run->opts.script - 1], "--") == 0)
         end = run->opts.script - 1;
@@ -397,8 +398,6 @@ int protected_main(lua_State *L)
 }
 
 }  // namespace
-
-int kemlua_serve(int argc, char **argv);  /* serve.cpp */
 
 int main(int argc, char **argv)
 {

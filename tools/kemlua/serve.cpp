@@ -11,6 +11,7 @@
  *
  * Caveat: commands are answered one at a time, in the order they arrive.
  */
+#include "kemlua.h"
 #include "kemluautils.h"
 #include "platform/ipc.h"
 
@@ -60,32 +61,12 @@ int send_piece(lua_State *L)
     return 0;
 }
 
-/* Message handler: the error with a traceback. */
-int traceback(lua_State *L)
-{
-    if (!lua_isstring(L, 1))
-        return 1;
-    lua_getfield(L, LUA_GLOBALSINDEX, "debug");
-    if (!lua_istable(L, -1)) {
-        lua_pop(L, 1);
-        return 1;
-    }
-    lua_getfield(L, -1, "traceback");
-    if (!lua_isfunction(L, -1)) {
-        lua_pop(L, 2);
-        return 1;
-    }
-    lua_pushvalue(L, 1);
-    lua_pushinteger(L, 2);
-    lua_call(L, 2, 1);
-    return 1;
-}
 
 /* Protected: runs handle(command, send) and stores the end status. */
 int run_request(lua_State *L)
 {
     auto *req = static_cast<Request *>(lua_touserdata(L, 1));
-    lua_pushcfunction(L, traceback);                              /* tb */
+    lua_pushcfunction(L, kemlua_traceback);                              /* tb */
     auto *box = static_cast<SendBox *>(lua_newuserdata(L, sizeof(SendBox)));
     box->conn = req->conn;                                        /* tb, box */
     lua_rawgeti(L, LUA_REGISTRYINDEX, req->handler_ref);          /* tb, box, handle */
@@ -118,19 +99,11 @@ int on_request(IpcConn *conn, const char *command, size_t len, void *user)
     return req.status;
 }
 
-/* Protected set-up: libraries, kiv, the module, and the handler function. */
+/* Protected set-up: the script environment and the handler function. */
 int setup(lua_State *L)
 {
     const char *script = static_cast<const char *>(lua_touserdata(L, 1));
-    luaL_openlibs(L);
-    lua_newtable(L);
-    lua_setfield(L, LUA_GLOBALSINDEX, "kiv");
-    lua_pushcfunction(L, luaopen_libkemluautils);
-    lua_call(L, 0, 1);                                     /* module */
-    lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");         /* module, loaded */
-    lua_pushvalue(L, -2);
-    lua_setfield(L, -2, "libkemluautils");
-    lua_pop(L, 2);
+    kemlua_open_environment(L);
     if (luaL_loadfile(L, script) != 0)
         return lua_error(L);
     lua_call(L, 0, 1);                                     /* handle */
