@@ -111,6 +111,34 @@ void *kem_held(void)
     return held_pointer;
 }
 
+namespace {
+
+struct callback_call {
+    int callback_ref;
+    const char *data;
+    size_t len;
+    int value_ref;
+};
+
+/* Protected part of kem_call_back. */
+int call_back(lua_State *L)
+{
+    auto *c = static_cast<const callback_call *>(lua_touserdata(L, 1));
+    lua_rawgeti(L, LUA_REGISTRYINDEX, c->callback_ref);  /* callback */
+    lua_pushlstring(L, c->data, c->len);                 /* callback, data */
+    lua_rawgeti(L, LUA_REGISTRYINDEX, c->value_ref);     /* callback, data, value */
+    lua_call(L, 2, 0);
+    return 0;
+}
+
+}  // namespace
+
+int kem_call_back(lua_State *L, int callback_ref, const char *data, size_t len, int value_ref)
+{
+    callback_call c{callback_ref, data, len, value_ref};
+    return lua_cpcall(L, call_back, &c);
+}
+
 void kem_push_owned(lua_State *L, char *block, size_t len)
 {
     kem_owned_text owned{block, len};

@@ -39,13 +39,6 @@ struct CommandCallState {
     std::uint8_t raised;  /* raised_lua: the error value is on top of L's stack */
 };
 
-/* One delivery on its way into the script's callback. */
-struct Delivery {
-    CommandCallState *state;
-    const char *bytes;
-    size_t n;
-};
-
 int cmd_cb_zero(IpcConn *, void *)
 {
     return 0;
@@ -56,17 +49,6 @@ void cmd_cb_failed(IpcConn *, int, void *user)
     auto *st = static_cast<CommandCallState *>(user);
     st->running = 0;
     st->failed = 1;
-}
-
-/* Protected part of a delivery: callback(data, value). */
-int deliver(lua_State *L)
-{
-    auto *d = static_cast<Delivery *>(lua_touserdata(L, 1));
-    lua_rawgeti(L, LUA_REGISTRYINDEX, d->state->callback_ref);  /* callback */
-    lua_pushlstring(L, d->bytes, d->n);                          /* callback, data */
-    lua_rawgeti(L, LUA_REGISTRYINDEX, d->state->value_ref);     /* callback, data, value */
-    lua_call(L, 2, 0);
-    return 0;
 }
 
 /* Ends the exchange after the script's side failed; qecmd raises later. */
@@ -89,8 +71,7 @@ void cmd_cb_data(IpcConn *conn, void *user)
     }
     size_t got = sock_read(conn, buf, n);
     std::memset(buf + got, 0, n + 1 - got);  /* what the read left unfilled is zero */
-    Delivery d{st, buf, n};
-    int status = lua_cpcall(st->L, deliver, &d);
+    int status = kem_call_back(st->L, st->callback_ref, buf, n, st->value_ref);
     mem_free(buf, KEM_TAG);
     if (status != 0)
         abandon(st, conn, raised_lua);  /* the error value stays on top */

@@ -28,13 +28,6 @@ struct ReplacementState {
     int value_ref;      /* registry reference of the pass-through value, -1: none */
 };
 
-/* One piece on its way to the Lua callback. */
-struct Piece {
-    ReplacementState *state;
-    const char *data;
-    size_t len;
-};
-
 /* Drops both references and releases the context and the record. */
 void free_replacement_state(ReplacementState *state)
 {
@@ -48,17 +41,6 @@ void free_replacement_state(ReplacementState *state)
     mem_free(state, KEM_TAG);
 }
 
-/* Calls callback(piece, value); runs under lua_cpcall. */
-int call_piece(lua_State *L)
-{
-    auto *piece = static_cast<Piece *>(lua_touserdata(L, 1));
-    lua_rawgeti(L, LUA_REGISTRYINDEX, piece->state->callback_ref);   /* callback */
-    lua_pushlstring(L, piece->data, piece->len);                     /* callback, piece */
-    lua_rawgeti(L, LUA_REGISTRYINDEX, piece->state->value_ref);      /* callback, piece, value */
-    lua_call(L, 2, 0);
-    return 0;
-}
-
 /*
  * The service's output callback. An error of the Lua callback is left on the
  * stack of replacement's frame, and the service is told to stop.
@@ -66,8 +48,7 @@ int call_piece(lua_State *L)
 int replacement_output_cb(void *user, void *, const char *data, size_t len)
 {
     auto *state = static_cast<ReplacementState *>(user);
-    Piece piece{state, data, len};
-    return lua_cpcall(state->L, call_piece, &piece) != 0;
+    return kem_call_back(state->L, state->callback_ref, data, len, state->value_ref) != 0;
 }
 
 /* Frees the record, then raises a message with the script position. */

@@ -49,6 +49,14 @@ void kem_push_owned(lua_State *L, char *block, size_t len);
 int kem_pcall_held(lua_State *L, void *held);
 void *kem_held(void);
 
+/*
+ * Calls a script's callback, anchored in the registry, as callback(data,
+ * value) under lua_cpcall, from inside a platform service: nothing raises
+ * through the service. Returns lua_cpcall's status; on an error the error
+ * value is left on top of the stack.
+ */
+int kem_call_back(lua_State *L, int callback_ref, const char *data, size_t len, int value_ref);
+
 /* convert_time.cpp */
 int lua_unixtimefromdays(lua_State *L);
 int lua_unixtimefromcall(lua_State *L);
