@@ -83,7 +83,7 @@ local function start_peer(name)
     ipc_dir = p:read("*l")
     p:close()
   end
-  local out = sh(("KEM_IPC_DIR=%s %s --serve %s %s 2>>%s/peers.log & echo $!")
+  local out = sh(("KEM_IPC_DIR=%s %s --serve %s %s >/dev/null 2>>%s/peers.log & echo $!")
     :format(q(ipc_dir), q(kemlua), q(name), q(src .. "/examples/peer_handler.lua"), q(ipc_dir)))
   peers[name] = out:match("(%d+)")
   for _ = 1, 100 do
