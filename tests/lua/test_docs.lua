@@ -239,6 +239,7 @@ t.case("relative links lead to existing files and headings", function()
         local file, anchor = target:match("^([^#]*)#?(.*)$")
         local path = file == "" and document or normalize(folder .. "/" .. file)
         local body = read(src .. "/" .. path)
+        if not body and os.execute("test -d " .. q(src .. "/" .. path)) == 0 then body = "" end
         if not body then
           if arriving[path] then
             pending[#pending + 1] = path
