@@ -111,8 +111,10 @@ local function run_block(document, block, strict)
   local f = assert(io.open(file, "wb"))
   f:write(block.code, "\n")
   f:close()
-  local command = ("cd %s && env -u KEM_DEVICE_PROFILE TZ=UTC KEM_IPC_DIR=%s %s %s %s %s %s %d %s")
-    :format(q(src), q(ipc_dir or "/nonexistent"), q(kemlua), table.concat(options, " "),
+  -- the build folder first on the C path: kemtest, for the allocator checks
+  local cpath = bin .. "/?.so;" .. (os.getenv("LUA_CPATH") or ";")
+  local command = ("cd %s && env -u KEM_DEVICE_PROFILE TZ=UTC LUA_CPATH=%s KEM_IPC_DIR=%s %s %s %s %s %s %d %s")
+    :format(q(src), q(cpath), q(ipc_dir or "/nonexistent"), q(kemlua), table.concat(options, " "),
       q(src .. "/tests/lua/docrun.lua"), q(file), q(document), block.first_line,
       strict and "strict" or "")
   local out, status = sh(command)
