@@ -79,7 +79,7 @@ local kemlua = arg and arg[-1] or "kemlua"
 local here = (arg and arg[0] or ""):match("^(.*)/[^/]*$") or "."
 local peer_name = "tour_peer_" .. tostring(os.time())
 local pidfile = os.tmpname()
-os.execute(("%q --serve %s %q 2>/dev/null & echo $! > %q")
+os.execute(("%q --serve %s %q >/dev/null 2>&1 & echo $! > %q")
   :format(kemlua, peer_name, here .. "/peer_handler.lua", pidfile))
 local f = io.open(pidfile)
 local peer_pid = f and f:read("*l")
