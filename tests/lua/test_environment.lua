@@ -72,14 +72,6 @@ t.case("getLocalizedText gives the text of an id, nil for an unknown one", funct
   t.ok(err:find("bad argument #1", 1, true), err)
 end)
 
-t.case("getLocalizedText releases the text, also when its copy fails", function()
-  local kemtest = require "kemtest"
-  kemtest.fail_at(1, false)
-  t.eq(k.getLocalizedText(1), nil)
-  t.eq(kemtest.failures(), 1)
-  t.eq(k.getLocalizedText(1), "Willkommen")
-end)
-
 t.case("a profile file makes kemlua behave like that device", function()
   local profile = temp_file([[{"oem": "acme", "country": "7", "country_iso": "at",
     "country_is_default": 0, "language_is_default": -3, "languages": ["it"],

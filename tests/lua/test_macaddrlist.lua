@@ -128,35 +128,4 @@ t.case("append unique: a new address goes last, a present one adds nothing, dupl
   t.eq(k.macaddrlist_append_macaddr_unique({ A, A }, C), { A, A, C })
 end)
 
--- Runs fn with the nth allocation failing, for n = 1, 2, ... until none
--- fails; every outcome must be nil or the full result, with nothing leaked.
-local function each_failure(fn, expected)
-  for n = 1, 1000 do
-    kemtest.fail_at(n, false)
-    local result = fn()
-    local failures = kemtest.failures()
-    kemtest.fail_off()
-    collectgarbage("collect")
-    t.eq(kemtest.live_blocks(), 0, "live blocks at allocation " .. n)
-    if failures == 0 then
-      t.eq(result, expected)
-      return n
-    end
-    if result ~= nil then t.eq(result, expected, "at allocation " .. n) end
-  end
-  error("never completed")
-end
-
-t.case("running out of memory gives nil or the whole result, never a part", function()
-  local list = { A, "001122334455", 112233445566, true, C }
-  t.eq(each_failure(function() return k.macaddrlist_parse("aabbccddeeff, 001122334455, 0200.5e10.0001", ",") end,
-    { A, B, C }), 4)
-  t.eq(each_failure(function() return k.macaddrlist_string(list, "; ") end,
-    table.concat({ A, B, "11:22:33:44:55:66", C }, "; ")), 6)
-  t.eq(each_failure(function() return k.macaddrlist_remove_macaddr(list, B) end,
-    { A, "11:22:33:44:55:66", C }), 5)
-  t.eq(each_failure(function() return k.macaddrlist_append_macaddr_unique(list, "02-00-00-00-00-09") end,
-    { A, B, "11:22:33:44:55:66", C, "02:00:00:00:00:09" }), 6)
-end)
-
 t.done()

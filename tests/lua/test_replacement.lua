@@ -137,19 +137,4 @@ t.case("five arguments: the first is ignored", function()
   t.eq({ r, got }, { 0, { "Settings!" } })
 end)
 
-t.case("allocation failures raise the malloc message and leak nothing", function()
-  for n = 1, 2 do
-    kemtest.fail_at(n, false)
-    t.raises(function() k.replacement("a", "de", print, nil) end,
-      "luautils_replacement() malloc failed")
-  end
-  -- the third allocation is the localized text's copy: that reference fails
-  kemtest.fail_at(3, false)
-  local r, got = pieces("{{#1}}", "de", 0)
-  t.eq({ r, got }, { 1, {} })
-  kemtest.fail_off()
-  r = pieces("{{#1}}", "de", 0)
-  t.eq(r, 0)
-end)
-
 t.done()

@@ -14,12 +14,13 @@ t.case("argument counts come before types, with the position in front", function
 end)
 
 t.case("integers must be integral numbers, texts strings or numbers", function()
-  for _, bad in ipairs({ 1.5, "5", true, {} }) do
+  for _, bad in ipairs({ 1.5, "5", true, {}, 0 / 0, 1 / 0, -1 / 0, 2 ^ 63 }) do
     t.raises(function() k.lua_unixtimefromdays(bad) end,
       "pUnixtimefromdays() requires int for argument #1")
     t.raises(function() k.lua_unixtime2iso8601(bad) end,
       "pUnixtime2iso8601() requires int for argument #1")
   end
+  t.raises(function() k.lua_unixtime2iso8601(nil) end, "pUnixtime2iso8601() requires int for argument #1")
   t.raises(function() k.lua_unixtimefromcall({}, "") end,
     "pUnixtimefromcall() requires string for argument #1")
   t.raises(function() k.lua_unixtimefromcall("05.03.24 14:07", nil) end,
@@ -43,6 +44,7 @@ t.case("failed conversions give 0 and the fallback text", function()
   t.eq(k.lua_unixtime2iso8601(2 ^ 62), "0001-01-01T00:00:00")
   t.eq(k.lua_unixtime2iso8601(0), "1970-01-01T00:00:00")
   t.eq(k.lua_unixtime2iso8601(-86400), "1969-12-31T00:00:00")
+  for _, v in ipairs({ -2 ^ 63, 1e3 }) do t.eq(type(k.lua_unixtime2iso8601(v)), "string") end
 end)
 
 t.case("day counts give local midnights", function()

@@ -323,16 +323,6 @@ TEST_F(IpcTest, QecmdReturnsFalseForHostilePeersAndReleasesEverything)
     }
 }
 
-TEST_F(IpcTest, QecmdRaisesMemoryErrorWhenADeliveryBufferFails)
-{
-    // allocations: record, endpoint, listener, connection, receive buffer, delivery
-    FakePeer peer(path("p"), frame('D', "data") + frame('E', "\0"s));
-    mem_fail_at(6, 0);
-    EXPECT_EQ(run("kemluautils.qecmd('p', 'x', function() error('not reached') end, 1)"),
-              "test:1: memory error");
-    EXPECT_EQ(mem_failures(), 1u);
-}
-
 TEST(IpcFrames, EveryChunkSizeGivesTheSameFrames)
 {
     std::string stream = frame('D', "first") + frame('D', "") + frame('D', std::string(70000, 'q')) +

@@ -1,6 +1,6 @@
 // JSON bridge: json2lua's tables, failures and limits; lua2json's arrays,
-// objects, number texts and refusals; the round trip; allocation failures of
-// ours and of the interpreter.
+// objects, number texts and refusals; the round trip. (Allocation failures:
+// test_oom_sweep.cpp and test_lua_oom.cpp.)
 #include "support.h"
 
 #include <yajl/yajl_gen.h>
@@ -257,95 +257,6 @@ TEST_F(Json, DepthCountsOpenContainers)
     EXPECT_EQ(parse(deep.c_str(), UINT32_MAX), 0);
     EXPECT_EQ(parse(deep.c_str(), 1999), -1);
     EXPECT_EQ(parse(deep.c_str(), 2000), 0);
-}
-
-TEST_F(Json, TheContextIsTheOnlyBlockAndItsFailureIsClean)
-{
-    // Strings and names no longer go through the allocator: a document full
-    // of them takes exactly one block, and only that one can fail.
-    const char *text = R"({"a": "x", "b\n": ["y", "z\u0000", {"c": "w"}], "d": null})";
-    unsigned long before = mem_alloc_count();
-    ASSERT_EQ(parse(text), 0);
-    EXPECT_EQ(mem_alloc_count() - before, 1u);
-
-    mem_fail_at(1, 0);
-    EXPECT_EQ(parse(text), -1);
-    EXPECT_EQ(mem_failures(), 1u);
-    EXPECT_TRUE(allocator_clean());
-
-    mem_fail_at(2, 1); // everything after the context fails: nothing else asks
-    EXPECT_EQ(parse(text), 0);
-    EXPECT_EQ(mem_failures(), 0u);
-    mem_fail_off();
-    EXPECT_EQ(run("check(got, {a = 'x', ['b\\n'] = {'y', 'z', {c = 'w'}}})"), "");
-}
-
-namespace {
-
-/* A Lua allocator that refuses every request after `budget` of them. */
-struct Budget {
-    long left;
-};
-
-void *budget_alloc(void *ud, void *ptr, size_t, size_t nsize)
-{
-    auto *b = static_cast<Budget *>(ud);
-    if (nsize == 0) {
-        std::free(ptr);
-        return nullptr;
-    }
-    if (b->left <= 0)
-        return nullptr;
-    --b->left;
-    return std::realloc(ptr, nsize);
-}
-
-struct ParseCall {
-    const char *text;
-    int result;
-};
-
-int parse_in(lua_State *L)
-{
-    auto *call = static_cast<ParseCall *>(lua_touserdata(L, 1));
-    int top = lua_gettop(L);
-    call->result = json2lua(L, call->text, 16);
-    EXPECT_EQ(lua_gettop(L), top + (call->result == 0 ? 1 : 0));
-    return 0;
-}
-
-}  // namespace
-
-TEST(JsonLuaMemory, AnInterpreterOutOfMemoryIsRaisedAfterEverythingIsReleased)
-{
-    // The interpreter fails at every possible point in turn; json2lua must
-    // raise its error (not crash, not leak the parser or the context) or
-    // succeed. ASan's leak check covers yajl's own blocks.
-    const char *text = R"({"list": [{"name": "a", "id": 1}, {"name": "b", "id": 2.5}],
-                           "flags": [true, false], "nested": {"x": {"y": ["z"]}}})";
-    int raised = 0;
-    for (long budget = 0;; ++budget) {
-        Budget b{1000000};
-        lua_State *L = lua_newstate(budget_alloc, &b);
-        ASSERT_NE(L, nullptr);
-        b.left = budget;
-        ParseCall call{text, 99};
-        int status = lua_cpcall(L, parse_in, &call);
-        EXPECT_EQ(mem_live_blocks(), 0u) << "budget " << budget;
-        b.left = 1000000;
-        std::string msg = status ? error_text(L) : "";
-        lua_close(L);
-        if (status == 0) {
-            EXPECT_EQ(call.result, 0) << "budget " << budget;
-            break;
-        }
-        // raised again with lua_error, so the status may read as a run error
-        EXPECT_TRUE(status == LUA_ERRMEM || status == LUA_ERRRUN) << "budget " << budget;
-        EXPECT_EQ(msg, "not enough memory") << "budget " << budget;
-        ++raised;
-        ASSERT_LT(budget, 10000);
-    }
-    EXPECT_GT(raised, 5);
 }
 
 /* ---- lua2json ------------------------------------------------------------ */

@@ -1,5 +1,5 @@
 // Time conversion: call dates and durations in several time zones, day
-// counts, ISO texts, and the Lua wrappers' fallbacks.
+// counts, ISO texts. The Lua wrappers: tests/lua/test_time.lua.
 #include "support.h"
 
 #include <climits>
@@ -179,26 +179,4 @@ TEST(UnixTime2Iso8601, FormatsUtcWhateverTheZone)
         mem_free(text, KEM_TAG);
     }
     EXPECT_EQ(unixtime2iso8601(INT64_MAX), nullptr);  // no calendar year holds it
-    mem_fail_at(1, 0);
-    EXPECT_EQ(unixtime2iso8601(0), nullptr);
-    EXPECT_TRUE(allocator_clean());
-}
-
-using LuaTime = LuaTest;
-
-TEST_F(LuaTime, PushesZeroOrTheFallbackTextOnFailure)
-{
-    TimeZone tz("UTC");
-    EXPECT_EQ(run("return kemluautils.lua_unixtime2iso8601(2^62)"), "");
-    EXPECT_STREQ(lua_tostring(L, -1), "0001-01-01T00:00:00");
-    mem_fail_at(1, 0);
-    EXPECT_EQ(run("return kemluautils.lua_unixtime2iso8601(0)"), "");
-    EXPECT_STREQ(lua_tostring(L, -1), "0001-01-01T00:00:00");
-    EXPECT_EQ(run("return kemluautils.lua_unixtime2iso8601(-1)"), "");
-    EXPECT_STREQ(lua_tostring(L, -1), "1969-12-31T23:59:59");
-    EXPECT_EQ(run("return kemluautils.lua_unixtimefromcall('05.03.24 14:07', '1:30x')"), "");
-    EXPECT_EQ(lua_tointeger(L, -1), 0);
-    EXPECT_EQ(run("return kemluautils.lua_unixtimefromcall('05.03.24 14:07', '1:30')"), "");
-    EXPECT_EQ(lua_tointeger(L, -1), march5_1407_utc + 5400);
-    lua_settop(L, 0);
 }
