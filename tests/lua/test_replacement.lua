@@ -72,12 +72,6 @@ t.case("pieces go to the callback with the pass-through value", function()
   t.eq({ r, got }, { 0, {} })
 end)
 
-t.case("the result counts unresolved references; unclosed ones are text", function()
-  local r, got = pieces("a{{nope}}{{#77}}b {{device_name", "de", 0)
-  t.eq(r, 2)
-  t.eq(got, { "a", 0, "b {{device_name", 0 })
-end)
-
 t.case("pieces with zero bytes arrive whole", function()
   local r, got = pieces("a{{%00}}b{{%00}}{{%FF}}", "de", 0)
   t.eq(r, 0)
