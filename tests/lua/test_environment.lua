@@ -51,12 +51,9 @@ end)
 t.case("country_is and predefinedurlget check count, then type", function()
   for name, fn in pairs({ luautils_country_is = k.country_is,
                           luautils_predefinedurlget = k.predefinedurlget }) do
-    t.raises(function() fn() end, name .. "() requires 1 arguments")
-    t.raises(function() fn("help", "x") end, name .. "() requires 1 arguments")
-    t.raises(function() fn({}, {}) end, name .. "() requires 1 arguments")
-    t.raises(function() fn({}) end, name .. "() requires string for argument #1")
-    t.raises(function() fn(nil) end, name .. "() requires string for argument #1")
-    t.raises(function() fn(true) end, name .. "() requires string for argument #1")
+    local a = t.args
+    t.raises_all(fn, name .. "() requires 1 arguments", a(), a("help", "x"), a({}, {}))
+    t.raises_all(fn, name .. "() requires string for argument #1", a({}), a(nil), a(true))
   end
 end)
 

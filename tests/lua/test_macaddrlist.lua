@@ -35,33 +35,26 @@ t.case("the count comes first, even when the first two arguments are valid", fun
     macaddrlist_append_macaddr_unique = { { A }, A },
   }
   for fn, args in pairs(valid) do
-    local f, msg = k[fn], names[fn] .. "() only two arguments expected"
-    t.raises(function() f() end, msg)
-    t.raises(function() f(args[1]) end, msg)
-    t.raises(function() f(args[1], args[2], nil) end, msg)
-    t.raises(function() f({}, {}, {}) end, msg)
+    local a = t.args
+    t.raises_all(k[fn], names[fn] .. "() only two arguments expected",
+      a(), a(args[1]), a(args[1], args[2], nil), a({}, {}, {}))
   end
 end)
 
 t.case("arguments are checked in order, the address of argument 2 before any element", function()
-  local p, s, r, u = names.macaddrlist_parse, names.macaddrlist_string,
-    names.macaddrlist_remove_macaddr, names.macaddrlist_append_macaddr_unique
-  t.raises(function() k.macaddrlist_parse({}, {}) end, p .. "() input (1) must be a string")
-  t.raises(function() k.macaddrlist_parse(A, nil) end, p .. "() input (2) must be a string")
-  t.raises(function() k.macaddrlist_string(A, {}) end, s .. "() input (1) must be a table")
-  t.raises(function() k.macaddrlist_string({ "bad" }, true) end, s .. "() input (2) must be a string")
-  t.raises(function() k.macaddrlist_remove_macaddr(nil, "bad") end, r .. "() input (1) must be a table")
-  t.raises(function() k.macaddrlist_remove_macaddr({ "bad" }, {}) end, r .. "() input (2) must be a string")
-  t.raises(function() k.macaddrlist_remove_macaddr({ "bad element" }, "bad target") end,
-    r .. "() input bad target is not MACADDR conform")
-  t.raises(function() k.macaddrlist_append_macaddr_unique(A, "bad") end,
-    u .. "() input (1) must be a table or nil")
-  t.raises(function() k.macaddrlist_append_macaddr_unique(nil, false) end,
-    u .. "() input (2) must be a string")
-  t.raises(function() k.macaddrlist_append_macaddr_unique({ "bad element" }, "aa:bb") end,
-    u .. "() input aa:bb is not MACADDR conform")
-  t.raises(function() k.macaddrlist_append_macaddr_unique(nil, 12345) end,
-    u .. "() input 12345 is not MACADDR conform")
+  local a, p, s, r, u = t.args, "macaddrlist_parse", "macaddrlist_string",
+    "macaddrlist_remove_macaddr", "macaddrlist_append_macaddr_unique"
+  for _, c in ipairs({
+    { p, "input (1) must be a string", a({}, {}) }, { p, "input (2) must be a string", a(A, nil) },
+    { s, "input (1) must be a table", a(A, {}) }, { s, "input (2) must be a string", a({ "bad" }, true) },
+    { r, "input (1) must be a table", a(nil, "bad") }, { r, "input (2) must be a string", a({ "bad" }, {}) },
+    { r, "input bad target is not MACADDR conform", a({ "bad element" }, "bad target") },
+    { u, "input (1) must be a table or nil", a(A, "bad") }, { u, "input (2) must be a string", a(nil, false) },
+    { u, "input aa:bb is not MACADDR conform", a({ "bad element" }, "aa:bb") },
+    { u, "input 12345 is not MACADDR conform", a(nil, 12345) },
+  }) do
+    t.raises_all(k[c[1]], names[c[1]] .. "() " .. c[2], c[3])
+  end
 end)
 
 t.case("parse: every notation comes back in one form; nil, not {}, when there is no list", function()

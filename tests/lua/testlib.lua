@@ -88,6 +88,21 @@ function t.raises(fn, expected)
   end
 end
 
+-- The arguments of one call, nils included: t.args("a", nil) passes two.
+function t.args(...)
+  return { n = select("#", ...), ... }
+end
+
+-- Asserts fn(args) raises exactly `expected` behind a script position, for
+-- each argument list given (made with t.args).
+function t.raises_all(fn, expected, ...)
+  for i = 1, select("#", ...) do
+    local a = select(i, ...)
+    local ok, err = pcall(t.raises, function() fn(unpack(a, 1, a.n)) end, expected)
+    if not ok then fail("argument list " .. i .. ": " .. tostring(err), 2) end
+  end
+end
+
 -- Asserts fn raises exactly `expected`, with no position in front.
 function t.raises_raw(fn, expected)
   local err = t.error_of(fn)
