@@ -6,15 +6,11 @@ local k = kemluautils
 local kemlua = (os.getenv("KEM_BINARY_DIR") or "build") .. "/kemlua"
 local source = os.getenv("KEM_SOURCE_DIR") or "."
 
-local function quote(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
+local quote = t.quote
 
 -- Runs kemlua with the shell words given; returns its output and exit status.
 local function kemlua_run(words, env)
-  local p = io.popen((env or "") .. " " .. quote(kemlua) .. " " .. words .. " 2>&1; echo \"status=$?\"")
-  local out = p:read("*a")
-  p:close()
-  local body, status = out:match("^(.*)status=(%d+)\n$")
-  return body, tonumber(status)
+  return t.shell((env or "") .. " " .. quote(kemlua) .. " " .. words)
 end
 
 -- Writes text to a new temporary file; returns its name.

@@ -111,6 +111,21 @@ function t.raises_raw(fn, expected)
   end
 end
 
+-- A text quoted for the shell.
+function t.quote(s)
+  return "'" .. s:gsub("'", "'\\''") .. "'"
+end
+
+-- Runs a shell command line; gives its output (standard error included) and
+-- its exit status.
+function t.shell(command)
+  local pipe = io.popen(command .. " 2>&1; echo \"status=$?\"")
+  local out = pipe:read("*a")
+  pipe:close()
+  local body, status = out:match("^(.-)status=(%d+)\n$")
+  return body, tonumber(status)
+end
+
 -- Marks the running case as skipped, with a reason.
 function t.skip(reason)
   error({ skip = reason }, 0)

@@ -11,14 +11,7 @@ using namespace std::string_literals;
 
 namespace {
 
-class MacService : public testing::Test {
-protected:
-    void TearDown() override
-    {
-        mem_fail_off();
-        EXPECT_TRUE(allocator_clean());
-    }
-};
+using MacService = ServiceTest;
 
 using Bytes = std::vector<unsigned>;
 

@@ -44,14 +44,7 @@ std::string join(const Strings &pieces, const char *separator)
 
 }  // namespace
 
-class StringListService : public testing::Test {
-protected:
-    void TearDown() override
-    {
-        mem_fail_off();
-        EXPECT_TRUE(allocator_clean());
-    }
-};
+using StringListService = ServiceTest;
 
 TEST_F(StringListService, SplitsAtEverySeparatorCharacterWithoutEmptyPieces)
 {
