@@ -6,10 +6,7 @@
 
 #include <yajl/yajl_gen.h>
 
-#include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <random>
 
 namespace {
 
@@ -82,16 +79,6 @@ protected:
                   "");
     }
 };
-
-/* lua2json of a table built natively; nil for a failure. */
-std::string write_top(lua_State *L, uint32_t depth)
-{
-    yajl_gen gen = yajl_gen_alloc(nullptr);
-    int r = lua2json(L, gen, depth);
-    std::string text = r == 0 ? text_of(gen) : "(failed)";
-    yajl_gen_free(gen);
-    return text;
-}
 
 }  // namespace
 
@@ -236,59 +223,41 @@ TEST_F(Json, NumbersAreWrittenAsTheInterpreterPrintsThem)
     assert(#write({[1/0] = 1, [-1/0] = 2, [0.25] = 3}) == 27))"),
               "");
 
-    // Property: our own formatting equals lua_tolstring for values of every
-    // kind, as array elements and as member names.
-    auto check = [&](double v) {
-        lua_pushnumber(L, v);
-        std::string want = lua_tostring(L, -1);
-        lua_pop(L, 1);
-        bool finite = std::isfinite(std::strtod(want.c_str(), nullptr));
-        lua_createtable(L, 1, 0);
-        lua_pushnumber(L, v);
-        lua_rawseti(L, -2, 1); /* {v} */
-        EXPECT_EQ(write_top(L, 1), "[" + (finite ? want : std::string("null")) + "]") << want;
-        lua_pop(L, 1);
-        if (v != v || v == 1) /* {[1] = true} is an array; NaN is no key */
-            return;
-        lua_newtable(L);
-        lua_pushnumber(L, v);
-        lua_pushboolean(L, 1);
-        lua_rawset(L, -3); /* {[v] = true} */
-        lua_pushnil(L);
-        lua_next(L, -2); /* the key as the table holds it: LuaJIT stores -0 as 0 */
-        lua_pop(L, 1);
-        std::string stored = lua_tostring(L, -1);
-        lua_pop(L, 1);
-        EXPECT_EQ(write_top(L, 1), "{\"" + stored + "\":true}") << want;
-        lua_pop(L, 1);
-    };
-    for (double v : {0.0, -0.0, 1e-4, 9.999e-5, 1e-4 * 1.0000001, 0.1, 0.3, 0.1 + 0.2, 1e13,
-                     99999999999999.0, 1e14, 123456789012.5, 1.5e-3, -7.25, 5e-324,
-                     1.7976931348623157e308, 0.000123456789, 12.340000000001})
-        check(v);
-    std::mt19937_64 rng(20240305);
-    std::uniform_int_distribution<int> digits(1, 16), scale(0, 18);
-    for (int i = 0; i < 20000; ++i) {
-        double v;
-        uint64_t bits = rng();
-        switch (i % 4) {
-        case 0: /* arbitrary bit patterns */
-            std::memcpy(&v, &bits, sizeof v);
-            break;
-        case 1: /* short decimals, the common case */
-            v = static_cast<double>(static_cast<int64_t>(bits % 2000000) - 1000000) /
-                std::pow(10.0, scale(rng) % 8);
-            break;
-        case 2: /* up to 16 digits at any scale */
-            v = static_cast<double>(bits % static_cast<uint64_t>(std::pow(10.0, digits(rng)))) /
-                std::pow(10.0, scale(rng)) * ((rng() & 1) ? -1 : 1);
-            break;
-        default: /* integers near the 14-digit edge */
-            v = std::ldexp(static_cast<double>(bits % 1000000), static_cast<int>(rng() % 40));
-            break;
-        }
-        check(v);
-    }
+    // Property: our own formatting equals the interpreter's for values of
+    // every kind, as array elements and as member names.
+    EXPECT_EQ(run(R"(
+      local function same(v)
+        local want = tostring(v)
+        local n = tonumber(want)
+        local finite = n and n == n and n ~= 1/0 and n ~= -1/0
+        check(write({v}, 1), '[' .. (finite and want or 'null') .. ']', want)
+        if v == v and v ~= 1 then  -- {[1] = true} is an array; NaN is no key
+          local t = {[v] = true}
+          check(write(t, 1), '{"' .. tostring((next(t))) .. '":true}', want)  -- LuaJIT stores -0 as 0
+        end
+      end
+      for _, v in ipairs({0, -0.0, 1e-4, 9.999e-5, 1e-4 * 1.0000001, 0.1, 0.3, 0.1 + 0.2, 1e13,
+          99999999999999, 1e14, 123456789012.5, 1.5e-3, -7.25, 5e-324, 1.7976931348623157e308,
+          0.000123456789, 12.340000000001, 0/0, 1/0}) do
+        same(v)
+      end
+      math.randomseed(20240305)
+      local r = math.random
+      local function sign() return r(2) == 1 and -1 or 1 end
+      for i = 1, 20000 do
+        local kind, v = i % 4
+        if kind == 0 then  -- any mantissa and exponent: subnormals and infinities too
+          v = math.ldexp(r() + r() / 2^26, r(-1080, 1030)) * sign()
+        elseif kind == 1 then  -- short decimals, the common case
+          v = (r(0, 1999999) - 1000000) / 10 ^ r(0, 7)
+        elseif kind == 2 then  -- up to 16 digits at any scale
+          v = math.floor(r() * 10 ^ r(1, 16)) / 10 ^ r(0, 18) * sign()
+        else  -- integers near the 14-digit edge
+          v = math.ldexp(r(0, 999999), r(0, 39))
+        end
+        same(v)
+      end)"),
+              "");
 }
 
 TEST_F(Json, DepthAndGeneratorRefusalsFail)
