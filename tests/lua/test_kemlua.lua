@@ -5,16 +5,7 @@ local t = require "testlib"
 local kemlua = os.getenv("KEM_BINARY_DIR") .. "/kemlua"
 local scratch = os.tmpname()
 
--- Runs a shell command line; gives its output and exit status.
-local function sh(command)
-  local pipe = io.popen(command .. " 2>&1; echo \"status=$?\"")
-  local out = pipe:read("*a")
-  pipe:close()
-  local body, status = out:match("^(.-)status=(%d+)\n$")
-  return body, tonumber(status)
-end
-
-local function q(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
+local sh, q = t.shell, t.quote
 
 t.case("a script gets its arguments in arg and as ...", function()
   local f = assert(io.open(scratch, "w"))

@@ -126,18 +126,11 @@ end)
 
 t.case("argument errors, each released before it is raised", function()
   local cb = function() end
-  t.raises(function() k.qecmd("qp", "x", cb) end, "lua_qecmd() requires 4 arguments")
-  t.raises(function() k.qecmd() end, "lua_qecmd() requires 4 arguments")
-  t.raises(function() k.qecmd("qp", "x", "no function", 1) end,
-    "lua_qecmd() third param must be a function (callback)")
-  t.raises(function() k.qecmd("qp", {}, cb, 1) end,
-    "lua_qecmd() second param must be string (command)")
-  t.raises(function() k.qecmd("qp", nil, cb, nil) end,
-    "lua_qecmd() second param must be string (command)")
-  t.raises(function() k.qecmd({}, "x", cb, {}) end,
-    "lua_qecmd() first param must be string (destination)")
-  t.raises(function() k.qecmd(true, "x", cb, 1) end,
-    "lua_qecmd() first param must be string (destination)")
+  local a, q = t.args, "lua_qecmd() "
+  t.raises_all(k.qecmd, q .. "requires 4 arguments", a("qp", "x", cb), a())
+  t.raises_all(k.qecmd, q .. "third param must be a function (callback)", a("qp", "x", "no function", 1))
+  t.raises_all(k.qecmd, q .. "second param must be string (command)", a("qp", {}, cb, 1), a("qp", nil, cb, nil))
+  t.raises_all(k.qecmd, q .. "first param must be string (destination)", a({}, "x", cb, {}), a(true, "x", cb, 1))
   no_endpoint_left()
 end)
 

@@ -4,26 +4,22 @@ local t = require "testlib"
 local k = kemluautils
 
 t.case("argument counts come before types, with the position in front", function()
-  t.raises(function() k.lua_unixtimefromdays() end, "pUnixtimefromdays() requires 1 arguments")
-  t.raises(function() k.lua_unixtimefromdays("x", 2) end, "pUnixtimefromdays() requires 1 arguments")
-  t.raises(function() k.lua_unixtimefromcall("05.03.24 14:07") end,
-    "pUnixtimefromcall() requires 2 arguments")
-  t.raises(function() k.lua_unixtimefromcall("a", "b", nil) end,
-    "pUnixtimefromcall() requires 2 arguments")
-  t.raises(function() k.lua_unixtime2iso8601() end, "pUnixtime2iso8601() requires 1 arguments")
+  local a = t.args
+  t.raises_all(k.lua_unixtimefromdays, "pUnixtimefromdays() requires 1 arguments", a(), a("x", 2))
+  t.raises_all(k.lua_unixtimefromcall, "pUnixtimefromcall() requires 2 arguments",
+    a("05.03.24 14:07"), a("a", "b", nil))
+  t.raises_all(k.lua_unixtime2iso8601, "pUnixtime2iso8601() requires 1 arguments", a())
 end)
 
 t.case("integers must be integral numbers, texts strings or numbers", function()
-  for _, bad in ipairs({ 1.5, "5", true, {} }) do
-    t.raises(function() k.lua_unixtimefromdays(bad) end,
-      "pUnixtimefromdays() requires int for argument #1")
-    t.raises(function() k.lua_unixtime2iso8601(bad) end,
-      "pUnixtime2iso8601() requires int for argument #1")
-  end
-  t.raises(function() k.lua_unixtimefromcall({}, "") end,
-    "pUnixtimefromcall() requires string for argument #1")
-  t.raises(function() k.lua_unixtimefromcall("05.03.24 14:07", nil) end,
-    "pUnixtimefromcall() requires string for argument #2")
+  local a, bad = t.args, {}
+  for i, v in ipairs({ 1.5, "5", true, {}, 0 / 0, 1 / 0, -1 / 0, 2 ^ 63 }) do bad[i] = a(v) end
+  bad[#bad + 1] = a(nil)
+  t.raises_all(k.lua_unixtimefromdays, "pUnixtimefromdays() requires int for argument #1", unpack(bad))
+  t.raises_all(k.lua_unixtime2iso8601, "pUnixtime2iso8601() requires int for argument #1", unpack(bad))
+  t.raises_all(k.lua_unixtimefromcall, "pUnixtimefromcall() requires string for argument #1", a({}, ""))
+  t.raises_all(k.lua_unixtimefromcall, "pUnixtimefromcall() requires string for argument #2",
+    a("05.03.24 14:07", nil))
 end)
 
 t.case("call dates become local times, durations are added", function()
@@ -43,6 +39,7 @@ t.case("failed conversions give 0 and the fallback text", function()
   t.eq(k.lua_unixtime2iso8601(2 ^ 62), "0001-01-01T00:00:00")
   t.eq(k.lua_unixtime2iso8601(0), "1970-01-01T00:00:00")
   t.eq(k.lua_unixtime2iso8601(-86400), "1969-12-31T00:00:00")
+  for _, v in ipairs({ -2 ^ 63, 1e3 }) do t.eq(type(k.lua_unixtime2iso8601(v)), "string") end
 end)
 
 t.case("day counts give local midnights", function()

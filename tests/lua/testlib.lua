@@ -88,12 +88,42 @@ function t.raises(fn, expected)
   end
 end
 
+-- The arguments of one call, nils included: t.args("a", nil) passes two.
+function t.args(...)
+  return { n = select("#", ...), ... }
+end
+
+-- Asserts fn(args) raises exactly `expected` behind a script position, for
+-- each argument list given (made with t.args).
+function t.raises_all(fn, expected, ...)
+  for i = 1, select("#", ...) do
+    local a = select(i, ...)
+    local ok, err = pcall(t.raises, function() fn(unpack(a, 1, a.n)) end, expected)
+    if not ok then fail("argument list " .. i .. ": " .. tostring(err), 2) end
+  end
+end
+
 -- Asserts fn raises exactly `expected`, with no position in front.
 function t.raises_raw(fn, expected)
   local err = t.error_of(fn)
   if err ~= expected then
     fail("expected error " .. show(expected) .. " (no position), got " .. show(err), 2)
   end
+end
+
+-- A text quoted for the shell.
+function t.quote(s)
+  return "'" .. s:gsub("'", "'\\''") .. "'"
+end
+
+-- Runs a shell command line; gives its output (standard error included) and
+-- its exit status.
+function t.shell(command)
+  local pipe = io.popen(command .. " 2>&1; echo \"status=$?\"")
+  local out = pipe:read("*a")
+  pipe:close()
+  local body, status = out:match("^(.-)status=(%d+)\n$")
+  return body, tonumber(status)
 end
 
 -- Marks the running case as skipped, with a reason.

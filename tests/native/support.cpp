@@ -33,6 +33,12 @@ std::string error_text(lua_State *L)
     return msg ? msg : std::string("(") + luaL_typename(L, -1) + ")";
 }
 
+void ServiceTest::TearDown()
+{
+    mem_fail_off();
+    EXPECT_TRUE(allocator_clean());
+}
+
 void LuaTest::SetUp()
 {
     mem_fail_off();

@@ -31,6 +31,13 @@ testing::AssertionResult registry_clean(lua_State *L, int expected);
 /* The message of the error on top of the stack (or of a non-string value). */
 std::string error_text(lua_State *L);
 
+/* A test of a platform service without an interpreter: afterwards fault
+   injection is off and no allocator block may be live. */
+class ServiceTest : public testing::Test {
+protected:
+    void TearDown() override;
+};
+
 class LuaTest : public testing::Test {
 protected:
     lua_State *L = nullptr;

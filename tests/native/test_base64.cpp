@@ -40,14 +40,7 @@ std::string decode(const std::string &text)
 
 }  // namespace
 
-class Base64Service : public testing::Test {
-protected:
-    void TearDown() override
-    {
-        mem_fail_off();
-        EXPECT_TRUE(allocator_clean());
-    }
-};
+using Base64Service = ServiceTest;
 
 TEST_F(Base64Service, Rfc4648VectorsPaddedAndUnpadded)
 {

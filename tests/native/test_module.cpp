@@ -1,4 +1,4 @@
-// Module entry: the table, its registration, and the shared conventions.
+// Module entry: the table and its registration.
 #include "support.h"
 
 using Module = LuaTest;
@@ -23,24 +23,4 @@ TEST_F(Module, RegistersTheGlobalTableAndReturnsItOnce)
     lua_call(L, 0, 1);
     EXPECT_EQ(lua_topointer(L, -1), first);
     lua_pop(L, 2);
-}
-
-TEST_F(Module, ArityIsCheckedBeforeTypesAndMessagesCarryThePosition)
-{
-    EXPECT_EQ(run("kemluautils.lua_unixtime2iso8601('x', 'y')"),
-              "test:1: pUnixtime2iso8601() requires 1 arguments");
-    EXPECT_EQ(run("\nkemluautils.lua_unixtime2iso8601('x')"),
-              "test:2: pUnixtime2iso8601() requires int for argument #1");
-}
-
-TEST_F(Module, IntegersAreNumbersHeldIntegral)
-{
-    const char *rejected[] = {"1.5", "'5'", "0/0", "1/0", "-1/0", "2^63", "nil", "{}"};
-    for (const char *arg : rejected)
-        EXPECT_EQ(run(std::string("kemluautils.lua_unixtime2iso8601(") + arg + ")"),
-                  "test:1: pUnixtime2iso8601() requires int for argument #1")
-            << arg;
-    const char *accepted[] = {"0", "-1", "2^62", "-2^63", "1e3"};
-    for (const char *arg : accepted)
-        EXPECT_EQ(run(std::string("kemluautils.lua_unixtime2iso8601(") + arg + ")"), "") << arg;
 }

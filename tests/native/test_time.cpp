@@ -1,5 +1,5 @@
 // Time conversion: call dates and durations in several time zones, day
-// counts, ISO texts, and the Lua wrappers' fallbacks.
+// counts, ISO texts. The Lua wrappers: tests/lua/test_time.lua.
 #include "support.h"
 
 #include <climits>
@@ -8,29 +8,15 @@
 
 namespace {
 
-/* Sets TZ for the lifetime of the object. */
-class TimeZone {
-public:
-    explicit TimeZone(const char *zone)
+/* Tests set the zones they need; afterwards TZ is UTC again, as ctest sets it. */
+class Time : public testing::Test {
+protected:
+    static void zone(const char *tz)
     {
-        const char *old = std::getenv("TZ");
-        saved_ = old ? old : "";
-        had_ = old != nullptr;
-        setenv("TZ", zone, 1);
+        setenv("TZ", tz, 1);
         tzset();
     }
-    ~TimeZone()
-    {
-        if (had_)
-            setenv("TZ", saved_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::string saved_;
-    bool had_;
+    void TearDown() override { zone("UTC"); }
 };
 
 /* The converted time of date (+duration), or -1 when the call fails. */
@@ -48,33 +34,27 @@ constexpr time_t march5_1407_utc = 1709647620;  // 2024-03-05 14:07:00 UTC
 
 }  // namespace
 
-TEST(UnixTimeFromCall, ReadsDayMonthYearHourMinuteInLocalTime)
+TEST_F(Time, UnixTimeFromCallReadsDayMonthYearHourMinuteInLocalTime)
 {
-    {
-        TimeZone tz("UTC");
-        EXPECT_EQ(call_time("05.03.24 14:07"), march5_1407_utc);
-        EXPECT_EQ(call_time("5.3.24 14:07"), march5_1407_utc);
-        EXPECT_EQ(call_time(" 05. 03. 24   14: 07"), march5_1407_utc);  // %u skips blanks
-        EXPECT_EQ(call_time("05.03.2414:07"), march5_1407_utc);  // the blank may be empty
-        EXPECT_EQ(call_time("+5.+3.24 14:07"), march5_1407_utc);
-        EXPECT_EQ(call_time("01.01.00 00:00"), 946684800);  // 2000
-        EXPECT_EQ(call_time("31.12.99 23:59"), 4102444740);  // 2099
-    }
-    {
-        TimeZone tz("Europe/Berlin");
-        EXPECT_EQ(call_time("05.03.24 14:07"), march5_1407_utc - 3600);  // CET
-        EXPECT_EQ(call_time("05.07.24 14:07"), 1720188420 - 7200);      // CEST
-    }
-    {
-        TimeZone tz("America/New_York");
-        EXPECT_EQ(call_time("05.03.24 14:07"), march5_1407_utc + 5 * 3600);  // EST
-        EXPECT_EQ(call_time("05.07.24 14:07"), 1720188420 + 4 * 3600);      // EDT
-    }
+    zone("UTC");
+    EXPECT_EQ(call_time("05.03.24 14:07"), march5_1407_utc);
+    EXPECT_EQ(call_time("5.3.24 14:07"), march5_1407_utc);
+    EXPECT_EQ(call_time(" 05. 03. 24   14: 07"), march5_1407_utc);  // %u skips blanks
+    EXPECT_EQ(call_time("05.03.2414:07"), march5_1407_utc);  // the blank may be empty
+    EXPECT_EQ(call_time("+5.+3.24 14:07"), march5_1407_utc);
+    EXPECT_EQ(call_time("01.01.00 00:00"), 946684800);  // 2000
+    EXPECT_EQ(call_time("31.12.99 23:59"), 4102444740);  // 2099
+    zone("Europe/Berlin");
+    EXPECT_EQ(call_time("05.03.24 14:07"), march5_1407_utc - 3600);  // CET
+    EXPECT_EQ(call_time("05.07.24 14:07"), 1720188420 - 7200);      // CEST
+    zone("America/New_York");
+    EXPECT_EQ(call_time("05.03.24 14:07"), march5_1407_utc + 5 * 3600);  // EST
+    EXPECT_EQ(call_time("05.07.24 14:07"), 1720188420 + 4 * 3600);      // EDT
 }
 
-TEST(UnixTimeFromCall, LetsMktimeNormaliseAndDecideDaylightSaving)
+TEST_F(Time, UnixTimeFromCallLetsMktimeNormaliseAndDecideDaylightSaving)
 {
-    TimeZone tz("Europe/Berlin");
+    zone("Europe/Berlin");
     // day 00 is the last day of the month before, month 00 December before
     EXPECT_EQ(call_time("00.03.24 12:00"), call_time("29.02.24 12:00"));
     EXPECT_EQ(call_time("01.00.24 12:00"), call_time("01.12.23 12:00"));
@@ -88,9 +68,9 @@ TEST(UnixTimeFromCall, LetsMktimeNormaliseAndDecideDaylightSaving)
     EXPECT_TRUE(skipped == 1711848600 || skipped == 1711845000) << skipped;
 }
 
-TEST(UnixTimeFromCall, RejectsMalformedTextsAndFieldsOutOfRange)
+TEST_F(Time, UnixTimeFromCallRejectsMalformedTextsAndFieldsOutOfRange)
 {
-    TimeZone tz("UTC");
+    zone("UTC");
     const char *bad[] = {
         "05.03.2024 14:07",   // the year field takes 20, then 24 is the hour
         "05.03.24 14:07 ",    // anything after the minutes
@@ -107,9 +87,9 @@ TEST(UnixTimeFromCall, RejectsMalformedTextsAndFieldsOutOfRange)
     EXPECT_NE(call_time("31.12.99 23:59"), -1);
 }
 
-TEST(UnixTimeFromCall, AddsDurationsInUnsigned32BitArithmetic)
+TEST_F(Time, UnixTimeFromCallAddsDurationsInUnsigned32BitArithmetic)
 {
-    TimeZone tz("UTC");
+    zone("UTC");
     EXPECT_EQ(call_time("05.03.24 14:07", "1:30"), march5_1407_utc + 5400);
     EXPECT_EQ(call_time("05.03.24 14:07", "0:90"), march5_1407_utc + 5400);
     EXPECT_EQ(call_time("05.03.24 14:07", ""), march5_1407_utc);
@@ -121,17 +101,17 @@ TEST(UnixTimeFromCall, AddsDurationsInUnsigned32BitArithmetic)
         EXPECT_EQ(call_time("05.03.24 14:07", bad), -1) << bad;
 }
 
-TEST(UnixTimeFromCall, ANullResultOnlyValidates)
+TEST_F(Time, UnixTimeFromCallANullResultOnlyValidates)
 {
     EXPECT_EQ(unixtimefromcall("05.03.24 14:07", "1:00", nullptr), 0);
     EXPECT_EQ(unixtimefromcall("05.03.24 14:60", nullptr, nullptr), -1);
     EXPECT_EQ(unixtimefromcall("05.03.24 14:07", "x", nullptr), -1);
 }
 
-TEST(UnixTimeFromDays, GivesLocalMidnightsBackInWholeDays)
+TEST_F(Time, UnixTimeFromDaysGivesLocalMidnightsBackInWholeDays)
 {
-    for (const char *zone : {"UTC", "Europe/Berlin", "America/New_York"}) {
-        TimeZone tz(zone);
+    for (const char *tz : {"UTC", "Europe/Berlin", "America/New_York"}) {
+        zone(tz);
         time_t t = 1;
         EXPECT_EQ(unixtimefromdays(0, &t), 0);
         EXPECT_EQ(t, 0);
@@ -149,19 +129,19 @@ TEST(UnixTimeFromDays, GivesLocalMidnightsBackInWholeDays)
         struct tm now {};
         localtime_r(&before, &now);
         time_t midnight = before - (now.tm_hour * 3600 + now.tm_min * 60 + now.tm_sec);
-        EXPECT_EQ(days1, midnight - 86400) << zone;
-        EXPECT_EQ(days30, midnight - 30 * 86400) << zone;
+        EXPECT_EQ(days1, midnight - 86400) << tz;
+        EXPECT_EQ(days30, midnight - 30 * 86400) << tz;
         // the 32-bit product: 24855 days fit, 24856 wrap to a negative span
         ASSERT_EQ(unixtimefromdays(24855, &t), 0);
-        EXPECT_EQ(t, midnight - INT64_C(24855) * 86400) << zone;
+        EXPECT_EQ(t, midnight - INT64_C(24855) * 86400) << tz;
         ASSERT_EQ(unixtimefromdays(24856, &t), 0);
-        EXPECT_EQ(t, midnight - static_cast<time_t>(INT32_MIN + 74752)) << zone;
+        EXPECT_EQ(t, midnight - static_cast<time_t>(INT32_MIN + 74752)) << tz;
     }
 }
 
-TEST(UnixTime2Iso8601, FormatsUtcWhateverTheZone)
+TEST_F(Time, UnixTime2Iso8601FormatsUtcWhateverTheZone)
 {
-    TimeZone tz("America/New_York");
+    zone("America/New_York");
     struct Case {
         time_t t;
         const char *text;
@@ -179,26 +159,4 @@ TEST(UnixTime2Iso8601, FormatsUtcWhateverTheZone)
         mem_free(text, KEM_TAG);
     }
     EXPECT_EQ(unixtime2iso8601(INT64_MAX), nullptr);  // no calendar year holds it
-    mem_fail_at(1, 0);
-    EXPECT_EQ(unixtime2iso8601(0), nullptr);
-    EXPECT_TRUE(allocator_clean());
-}
-
-using LuaTime = LuaTest;
-
-TEST_F(LuaTime, PushesZeroOrTheFallbackTextOnFailure)
-{
-    TimeZone tz("UTC");
-    EXPECT_EQ(run("return kemluautils.lua_unixtime2iso8601(2^62)"), "");
-    EXPECT_STREQ(lua_tostring(L, -1), "0001-01-01T00:00:00");
-    mem_fail_at(1, 0);
-    EXPECT_EQ(run("return kemluautils.lua_unixtime2iso8601(0)"), "");
-    EXPECT_STREQ(lua_tostring(L, -1), "0001-01-01T00:00:00");
-    EXPECT_EQ(run("return kemluautils.lua_unixtime2iso8601(-1)"), "");
-    EXPECT_STREQ(lua_tostring(L, -1), "1969-12-31T23:59:59");
-    EXPECT_EQ(run("return kemluautils.lua_unixtimefromcall('05.03.24 14:07', '1:30x')"), "");
-    EXPECT_EQ(lua_tointeger(L, -1), 0);
-    EXPECT_EQ(run("return kemluautils.lua_unixtimefromcall('05.03.24 14:07', '1:30')"), "");
-    EXPECT_EQ(lua_tointeger(L, -1), march5_1407_utc + 5400);
-    lua_settop(L, 0);
 }
