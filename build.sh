@@ -44,6 +44,9 @@ case "${1:-}" in
   test)
     build_main
     run_ctest build "plain build"
+    echo "== figures"
+    (cd build && ctest -R 'JsonTestSuite|Sweep|soak' -V 2>/dev/null |
+      grep -E '^[0-9]+: (JSONTestSuite|sweep: [0-9]|soak:)' | sed 's/^[0-9]*: //')
     echo "== tests: valgrind memcheck (build)"
     (cd build && ctest -T memcheck -LE install --output-on-failure -j "$jobs")
     configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKEM_SANITIZE=ON
