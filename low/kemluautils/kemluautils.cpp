@@ -34,10 +34,10 @@ const luaL_Reg module_functions[] = {
     {"string_join", luautils_string_join},
     {"list_filenames", luautils_list_filenames},
 
-    {"macaddrlist_parse", macaddrlist_parse},
-    {"macaddrlist_string", macaddrlist_string},
-    {"macaddrlist_remove_macaddr", macaddrlist_remove_macaddr},
-    {"macaddrlist_append_macaddr_unique", macaddrlist_append_macaddr_unique},
+    {"macaddrlist_parse", luautils_macaddrlist_parse},
+    {"macaddrlist_string", luautils_macaddrlist_string},
+    {"macaddrlist_remove_macaddr", luautils_macaddrlist_remove_macaddr},
+    {"macaddrlist_append_macaddr_unique", luautils_macaddrlist_append_macaddr_unique},
 
     {"sleep", luautils_sleep},
 
@@ -78,6 +78,12 @@ void check_key(lua_State *L, const char *key)
     if (key[0] == '\0')
         kemluautils_error(L, "Passed key is empty");
 }
+
+/* The block kem_push_owned pushes. */
+struct kem_owned_text {
+    const char *text;
+    size_t len;
+};
 
 /* What kem_pcall_held hands over: set right before the protected call.
    Not a light userdata argument: LuaJIT may allocate to box a pointer. */

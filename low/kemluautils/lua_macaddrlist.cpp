@@ -154,7 +154,7 @@ int check_address(lua_State *L, const char *name, unsigned char target[MAC_ADDR_
 }  // namespace
 
 /* macaddrlist_parse(text, separators): the array of the addresses in text, or nil. */
-int macaddrlist_parse(lua_State *L)
+int luautils_macaddrlist_parse(lua_State *L)
 {
     static constexpr const char name[] = "luautils_macaddrlist_parse";
     check_two(L, name);
@@ -173,7 +173,7 @@ int macaddrlist_parse(lua_State *L)
 }
 
 /* macaddrlist_string(list, separator): the addresses of list joined by separator. */
-int macaddrlist_string(lua_State *L)
+int luautils_macaddrlist_string(lua_State *L)
 {
     static constexpr const char name[] = "luautils_macaddrlist_string";
     check_two(L, name);
@@ -191,7 +191,7 @@ int macaddrlist_string(lua_State *L)
 }
 
 /* macaddrlist_remove_macaddr(list, address): a new array of list without address. */
-int macaddrlist_remove_macaddr(lua_State *L)
+int luautils_macaddrlist_remove_macaddr(lua_State *L)
 {
     static constexpr const char name[] = "luautils_macaddrlist_remove_macaddr";
     check_two(L, name);
@@ -208,7 +208,7 @@ int macaddrlist_remove_macaddr(lua_State *L)
 
 /* macaddrlist_append_macaddr_unique(list or nil, address): a new array with address last
    unless list holds it already. */
-int macaddrlist_append_macaddr_unique(lua_State *L)
+int luautils_macaddrlist_append_macaddr_unique(lua_State *L)
 {
     static constexpr const char name[] = "luautils_macaddrlist_append_macaddr_unique";
     check_two(L, name);

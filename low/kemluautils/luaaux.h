@@ -29,12 +29,8 @@ int lua_isinteger(lua_State *L, int idx);
  * the pusher function and may raise. Then kem_push_owned(L, block, len)
  * replaces the pusher with the string of len bytes, releases the block with
  * mem_free and, when the push failed, raises that error after the release.
- * Defined in kemluautils.cpp.
+ * Defined in kemluautils.cpp, like the two helpers below.
  */
-struct kem_owned_text {
-    const char *text;
-    size_t len;
-};
 void kem_pusher(lua_State *L);
 void kem_push_owned(lua_State *L, char *block, size_t len);
 
@@ -69,7 +65,6 @@ int lua_qecmd(lua_State *L);
 int luautils_base64_encode(lua_State *L);
 int luautils_base64_decode(lua_State *L);
 int luautils_sha256(lua_State *L);
-/* Pushes the bytes of light userdata 1, integer 2 of them (run it protected). */
 
 /* lua_string.cpp */
 int luautils_string_split(lua_State *L);
@@ -80,10 +75,10 @@ int luautils_list_filenames(lua_State *L);
 int luautils_sleep(lua_State *L);
 
 /* lua_macaddrlist.cpp */
-int macaddrlist_parse(lua_State *L);
-int macaddrlist_string(lua_State *L);
-int macaddrlist_remove_macaddr(lua_State *L);
-int macaddrlist_append_macaddr_unique(lua_State *L);
+int luautils_macaddrlist_parse(lua_State *L);
+int luautils_macaddrlist_string(lua_State *L);
+int luautils_macaddrlist_remove_macaddr(lua_State *L);
+int luautils_macaddrlist_append_macaddr_unique(lua_State *L);
 
 /* lua_environment.cpp, lua_localize.cpp */
 int luautils_country_is_default(lua_State *L);
