@@ -23,9 +23,17 @@ configure() {  # folder, cmake options...
   cmake --build "$dir" -j "$jobs"
 }
 
-run_ctest() {  # folder, label
-  echo "== tests: $2 ($1)"
-  (cd "$1" && ctest --output-on-failure -j "$jobs")
+passed=0
+run_ctest() {  # folder, label, ctest options...
+  dir=$1; label=$2; shift 2
+  echo "== tests: $label ($dir)"
+  log=$(mktemp)
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@") | tee "$log"
+  # ctest's own status is lost in the pipe: its summary line tells
+  n=$(sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$log")
+  rm -f "$log"
+  [ -n "$n" ] || { echo "== tests failed: $label"; exit 1; }
+  passed=$((passed + n))
 }
 
 build_main() {
@@ -47,8 +55,7 @@ case "${1:-}" in
     echo "== figures"
     (cd build && ctest -R 'JsonTestSuite|Sweep|soak' -V 2>/dev/null |
       grep -E '^[0-9]+: (JSONTestSuite|sweep: [0-9]|soak:)' | sed 's/^[0-9]*: //')
-    echo "== tests: valgrind memcheck (build)"
-    (cd build && ctest -T memcheck -LE install --output-on-failure -j "$jobs")
+    run_ctest build "valgrind memcheck" -T memcheck -LE install
     configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKEM_SANITIZE=ON
     run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer"
     configure build-luajit -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_LUA=luajit
@@ -59,6 +66,7 @@ case "${1:-}" in
       fuzz/run build-fuzz "${KEM_FUZZ_SECONDS:-10}"
     fi
     echo "== all test runs passed"
+    echo "total: $passed passed, 0 failed"
     ;;
   coverage)
     scripts/bootstrap
