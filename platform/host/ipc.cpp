@@ -454,29 +454,67 @@ int round_wait(int ms, int64_t now)
     return ms;
 }
 
-/* Listens on path; -1 when the name is held by a live process. */
+/* True when the socket file at addr is left over: nobody listens on it. */
+bool stale(const sockaddr_un *addr)
+{
+    struct stat st;
+    if (lstat(addr->sun_path, &st) != 0 || !S_ISSOCK(st.st_mode))
+        return false;
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    bool refused = connect(probe, reinterpret_cast<const sockaddr *>(addr), sizeof *addr) != 0 &&
+                   errno == ECONNREFUSED;
+    close(probe);
+    return refused;
+}
+
+/* Binds fd at addr; a left-over socket file nobody listens on is replaced. */
+bool bind_at(int fd, const sockaddr_un *addr)
+{
+    auto *sa = reinterpret_cast<const sockaddr *>(addr);
+    if (bind(fd, sa, sizeof *addr) == 0)
+        return true;
+    return errno == EADDRINUSE && stale(addr) && unlink(addr->sun_path) == 0 &&
+           bind(fd, sa, sizeof *addr) == 0;
+}
+
+/* Links the socket file at from to the name at to, replacing a stale one. */
+bool link_at(const char *from, const sockaddr_un *to)
+{
+    if (link(from, to->sun_path) == 0)
+        return true;
+    return errno == EEXIST && stale(to) && unlink(to->sun_path) == 0 &&
+           link(from, to->sun_path) == 0;
+}
+
+/* Listens on addr; -1 when the name is held by a live process. */
 int listen_on(const sockaddr_un *addr)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
-    auto *sa = reinterpret_cast<const sockaddr *>(addr);
-    if (bind(fd, sa, sizeof *addr) != 0) {
-        struct stat st;
-        int probe = errno == EADDRINUSE ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
-        bool stale = probe >= 0 && lstat(addr->sun_path, &st) == 0 && S_ISSOCK(st.st_mode) &&
-                     connect(probe, sa, sizeof *addr) != 0 && errno == ECONNREFUSED;
-        if (probe >= 0)
-            close(probe);
-        /* a socket nobody listens on is left over from a process that died */
-        if (!stale || unlink(addr->sun_path) != 0 || bind(fd, sa, sizeof *addr) != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    if (listen(fd, 64) != 0) {
+    /* bound and listening under a private name first, then linked into
+       place: a client never finds the endpoint before it takes connections */
+    sockaddr_un tmp = *addr;
+    int n = std::snprintf(tmp.sun_path, sizeof tmp.sun_path, "%s.%ld~", addr->sun_path,
+                          static_cast<long>(getpid()));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp.sun_path) {
+        /* no room for the private name: bound in place */
+        bool ok = bind_at(fd, addr);
+        if (ok && listen(fd, 64) == 0)
+            return fd;
+        if (ok)
+            unlink(addr->sun_path);
         close(fd);
-        unlink(addr->sun_path);
+        return -1;
+    }
+    unlink(tmp.sun_path);  /* left by a process of this id that died */
+    bool placed = bind(fd, reinterpret_cast<const sockaddr *>(&tmp), sizeof tmp) == 0 &&
+                  listen(fd, 64) == 0 && link_at(tmp.sun_path, addr);
+    unlink(tmp.sun_path);
+    if (!placed) {
+        close(fd);
         return -1;
     }
     return fd;
