@@ -203,6 +203,15 @@ TEST_F(IpcTest, EndpointsAreSocketsInAPrivateFolderRemovedByTheLastHandle)
     ASSERT_EQ(lstat((dir + "/ipc").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_TRUE(S_ISSOCK((lstat(path("svc").c_str(), &st), st.st_mode)));
+    // the name appears only once the socket listens: a connect succeeds at once,
+    // and the private name it was made under is gone
+    int probe = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path("svc").c_str());
+    EXPECT_EQ(connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    close(probe);
+    EXPECT_FALSE(exists(("svc." + std::to_string(getpid()) + "~").c_str()));
 
     IpcEndpoint *b = ipc_create("svc");  // the same name again in this process
     ASSERT_NE(b, nullptr);
