@@ -85,7 +85,7 @@ case "${1:-}" in
     for b in build-bench/bench/bench_${2:-*}; do
       [ -x "$b" ] || continue
       echo "== $b"
-      "$b" --benchmark_min_time=0.2
+      "$b" --benchmark_min_time=0.2 --benchmark_color=false
     done
     ;;
   fuzz)
