@@ -172,7 +172,7 @@ std::string escape_dense()
 
 std::string one_kb()
 {
-    std::string s = "{\"device\":{\"serial\":\"KX-2231-0042\",\"model\":\"Box 7590\","
+    std::string s = "{\"device\":{\"serial\":\"EX0000000042\",\"model\":\"Example Gateway 100\","
                     "\"firmware\":\"7.57\",\"uptime\":1234567,\"ok\":true},\"interfaces\":[";
     for (int i = 0; i < 10; ++i) {
         char buf[200];

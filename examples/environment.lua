@@ -2,7 +2,7 @@
 -- it speaks, and a localized status line filled from a template.
 --
 --   build/kemlua examples/environment.lua
---   build/kemlua --profile examples/profile-acme-at.json examples/environment.lua
+--   build/kemlua --profile examples/profile-demo-at.json examples/environment.lua
 local k = kemluautils
 
 print(("device: %s, serial %s"):format(k.oem(), k.serialnumber()))

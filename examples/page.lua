@@ -1,7 +1,7 @@
 -- Renders a small status page of the device in two languages through the
 -- template service. Run it as the device would, on a profile:
 --
---   build/kemlua --profile examples/profile-acme-at.json examples/page.lua [LANG...]
+--   build/kemlua --profile examples/profile-demo-at.json examples/page.lua [LANG...]
 --
 -- Without LANG arguments it renders the device's language and English.
 local k = kemluautils

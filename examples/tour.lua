@@ -54,7 +54,7 @@ end
 
 section("Device environment and templates")
 -- The host answers from a device profile: the built-in one, or the JSON file
--- given with kemlua --profile FILE (see examples/profile-acme-at.json).
+-- given with kemlua --profile FILE (see examples/profile-demo-at.json).
 print("oem, country, ISO code:", k.oem(), k.country(), k.country_iso())
 print("language, serial number:", k.language(), k.serialnumber())
 print("default country? default language? (integers: test against 0)",

@@ -16,7 +16,7 @@
 
 KEMPLAT_BEGIN_DECLS
 
-/* The OEM identifier, such as "kemtel". */
+/* The OEM identifier, such as "example". */
 KEMPLAT_API const char *env_oem(void);
 
 /* The country's name, such as "Germany". */

@@ -56,18 +56,18 @@ const FieldSpec field_specs[field_count] = {
 
 /* The built-in profile: a German device of a made-up OEM. */
 const char builtin_json[] = R"({
-  "oem": "kemtel",
+  "oem": "example",
   "country": "Germany",
   "country_iso": "DE",
   "country_is_default": true,
   "language": "de",
   "language_is_default": true,
   "languages": ["de", "en", "fr"],
-  "serial_number": "KT7590A0012345",
+  "serial_number": "EX0000000001",
   "urls": {
-    "help": "https://help.kemtel.example/",
-    "update": "https://update.kemtel.example/firmware",
-    "provider": "https://www.kemtel.example/"
+    "help": "https://help.example.net/",
+    "update": "https://update.example.net/firmware",
+    "provider": "https://www.example.net/"
   },
   "texts": {
     "de": {"1": "Willkommen", "2": "Einstellungen", "3": "Abmelden"},
@@ -75,7 +75,7 @@ const char builtin_json[] = R"({
     "fr": {"1": "Bienvenue", "2": "Param\u00e8tres"}
   },
   "db": {
-    "device_name": "KemBox 7590",
+    "device_name": "Example Gateway 100",
     "firmware_version": "7.57",
     "uptime_days": 12,
     "status": {"de": "Verbunden", "en": "Connected", "fr": "Connect\u00e9"}

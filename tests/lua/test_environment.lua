@@ -23,12 +23,12 @@ local function temp_file(text)
 end
 
 t.case("the built-in device answers every query", function()
-  t.eq(k.oem(), "kemtel")
+  t.eq(k.oem(), "example")
   t.eq(k.country(), "Germany")
   t.eq(k.country_iso(), "DE")
   t.eq(k.language(), "de")
-  t.eq(k.serialnumber(), "KT7590A0012345")
-  t.eq(k.predefinedurlget("help"), "https://help.kemtel.example/")
+  t.eq(k.serialnumber(), "EX0000000001")
+  t.eq(k.predefinedurlget("help"), "https://help.example.net/")
   t.eq(k.predefinedurlget("nope"), nil)
   -- yes/no answers are integers: 0 is true in a condition
   t.eq(k.country_is_default(), 1)
@@ -39,9 +39,9 @@ t.case("the built-in device answers every query", function()
 end)
 
 t.case("functions without arguments ignore what they are given", function()
-  t.eq(k.oem(1, {}, nil), "kemtel")
+  t.eq(k.oem(1, {}, nil), "example")
   t.eq(k.country_is_default("x"), 1)
-  t.eq(k.serialnumber(function() end), "KT7590A0012345")
+  t.eq(k.serialnumber(function() end), "EX0000000001")
 end)
 
 t.case("country_is and predefinedurlget check count, then type", function()
@@ -66,7 +66,7 @@ t.case("getLocalizedText gives the text of an id, nil for an unknown one", funct
 end)
 
 t.case("a profile file makes kemlua behave like that device", function()
-  local profile = temp_file([[{"oem": "acme", "country": "7", "country_iso": "at",
+  local profile = temp_file([[{"oem": "demo", "country": "7", "country_iso": "at",
     "country_is_default": 0, "language_is_default": -3, "languages": ["it"],
     "language": "it", "texts": {"it": {"5": "cinque"}}, "urls": {"12": "numbered"}}]])
   local out, status = kemlua_run("--profile " .. quote(profile) .. [[ -e "
@@ -76,15 +76,15 @@ t.case("a profile file makes kemlua behave like that device", function()
       k.predefinedurlget(12), k.serialnumber())"]])
   t.eq(status, 0, out)
   -- texts replace the built-in ones as a whole: text 1 is gone
-  t.eq(out, "acme\t7\t1\t1\t0\t-3\tit\tcinque\tnil\tnumbered\tKT7590A0012345\n")
+  t.eq(out, "demo\t7\t1\t1\t0\t-3\tit\tcinque\tnil\tnumbered\tEX0000000001\n")
   -- the variable does the same when --profile is not given
   out, status = kemlua_run([[-e "print(kemluautils.oem())"]], "KEM_DEVICE_PROFILE=" .. quote(profile))
-  t.eq({ out, status }, { "acme\n", 0 })
+  t.eq({ out, status }, { "demo\n", 0 })
   os.remove(profile)
 end)
 
 t.case("kemlua refuses a profile it cannot use, naming the file and the problem", function()
-  local bad = temp_file('{"oem": "acme",')
+  local bad = temp_file('{"oem": "demo",')
   local out, status = kemlua_run("--profile " .. quote(bad) .. [[ -e "print('ran')"]])
   t.eq(status, 2)
   t.eq(out, "kemlua: device profile " .. bad .. ": not valid JSON: parse error: premature EOF\n")
@@ -102,12 +102,12 @@ t.case("kemlua refuses a profile it cannot use, naming the file and the problem"
 end)
 
 t.case("the example page renders in two languages", function()
-  local out, status = kemlua_run("--profile " .. quote(source .. "/examples/profile-acme-at.json")
+  local out, status = kemlua_run("--profile " .. quote(source .. "/examples/profile-demo-at.json")
     .. " " .. quote(source .. "/examples/page.lua"))
   t.eq(status, 0, out)
-  t.ok(out:find("-- de\n<h1>Übersicht: Acme HomeBox 5</h1>\n<p>Internet: verbunden</p>", 1, true), out)
-  t.ok(out:find("-- en\n<h1>Overview: Acme HomeBox 5</h1>\n<p>Internet: connected</p>", 1, true), out)
-  t.ok(out:find('<a href="https://support.acme.example/at/">Help</a>', 1, true), out)
+  t.ok(out:find("-- de\n<h1>Übersicht: Example Router 5</h1>\n<p>Internet: verbunden</p>", 1, true), out)
+  t.ok(out:find("-- en\n<h1>Overview: Example Router 5</h1>\n<p>Internet: connected</p>", 1, true), out)
+  t.ok(out:find('<a href="https://support.example.org/at/">Help</a>', 1, true), out)
   t.ok(not out:find("unresolved", 1, true), out)
 end)
 

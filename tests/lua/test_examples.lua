@@ -28,20 +28,20 @@ local expected = {
     "stored again:\tAA:BB:CC:DD:EE:FF;02:00:5E:10:00:01;3C:A6:2F:00:12:34",
     "00:11:22:33:44:55 allowed%?\tfalse",
     "is not MACADDR conform" } },
-  ["environment.lua"] = { "--profile examples/profile-acme-at.json", {
-    "device: acme, serial AC%-2024%-000817",
+  ["environment.lua"] = { "--profile examples/profile-demo-at.json", {
+    "device: demo, serial EX0000000817",
     "language: de, the factory default",
-    "the help page is\thttps://support%.acme%.example/at/",
+    "the help page is\thttps://support%.example%.org/at/",
     "text 1: Übersicht",
     "xx: refused: .-language not allowed xx" } },
   ["qecmd.lua"] = { "", {
     "'count 3': true, 3 deliveries: 1 2 3",
     "'fail':\tfalse",
     "a callback that raises:\tfalse\tenough" } },
-  ["page.lua"] = { "--profile examples/profile-acme-at.json", {
-    "acme device in Austria %(AT%)",
-    "<h1>Übersicht: Acme HomeBox 5</h1>",
-    "<h1>Overview: Acme HomeBox 5</h1>" } },
+  ["page.lua"] = { "--profile examples/profile-demo-at.json", {
+    "demo device in Austria %(AT%)",
+    "<h1>Übersicht: Example Router 5</h1>",
+    "<h1>Overview: Example Router 5</h1>" } },
   ["tour.lua"] = { "", { "== Time conversion", "== Remote command", "End of the tour%." } },
   -- not a script: the handler kemlua --serve loads (qecmd.lua starts it)
   ["peer_handler.lua"] = false,

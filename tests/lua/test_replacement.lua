@@ -51,7 +51,7 @@ t.case("pieces go to the callback with the pass-through value", function()
   local r, got = pieces("Hi {{device_name}}, {{#1}}!", "en", value)
   t.eq(r, 0)
   t.eq(#got, 10)
-  t.eq({ got[1], got[3], got[5], got[7], got[9] }, { "Hi ", "KemBox 7590", ", ", "Welcome", "!" })
+  t.eq({ got[1], got[3], got[5], got[7], got[9] }, { "Hi ", "Example Gateway 100", ", ", "Welcome", "!" })
   t.ok(rawequal(got[2], value) and rawequal(got[10], value), "the same value every time")
 
   r, got = pieces("{{status}}", "fr", nil)
@@ -86,7 +86,7 @@ t.case("a callback that raises stops the run and its error reaches the script", 
   end, 5)
   t.eq(ok, false)
   t.ok(rawequal(err, thrown), "the error value itself")
-  t.eq(seen, { "one", "KemBox 7590" })
+  t.eq(seen, { "one", "Example Gateway 100" })
   t.eq(k.getLocalizedText(2), "Settings")  -- the language of the failed run stays
 
   -- a string error keeps the position of the callback, not of replacement

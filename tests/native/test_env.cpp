@@ -68,10 +68,10 @@ std::string text_of(int64_t id, const char *language)
 }
 
 const char full_profile[] = R"({
-  "oem": "acme", "country": "Austria", "country_iso": "AT",
+  "oem": "demo", "country": "Austria", "country_iso": "AT",
   "country_is_default": 0, "language": "de", "language_is_default": 7,
   "languages": ["de", "it"], "serial_number": "SN-1",
-  "urls": {"help": "https://acme.example/help"},
+  "urls": {"help": "https://help.example.org/"},
   "texts": {"de": {"1": "Hallo", "2": "Zwei", "-5": "minus"}, "it": {"1": "Ciao"}},
   "db": {"name": "Box", "n": 1.50, "on": true, "greeting": {"de": "Servus", "it": "Salve"}}
 })";
@@ -83,7 +83,7 @@ TEST_F(Profile, BuiltinProfileAnswersEveryQuery)
     // (the plain queries are checked from a script: tests/lua/test_environment.lua)
     EXPECT_EQ(env_language_is_allowed("en"), 1);
     EXPECT_EQ(env_language_is_allowed("EN"), 0);
-    EXPECT_EQ(str(env_predefined_url("update")), "https://update.kemtel.example/firmware");
+    EXPECT_EQ(str(env_predefined_url("update")), "https://update.example.net/firmware");
     EXPECT_EQ(env_predefined_url("nope"), nullptr);
     EXPECT_EQ(env_predefined_url(nullptr), nullptr);
     EXPECT_EQ(text_of(1, "en"), "Welcome");
@@ -94,7 +94,7 @@ TEST_F(Profile, FileFieldsOverrideTheBuiltinOnes)
 {
     // (the plain fields through kemlua --profile: tests/lua/test_environment.lua)
     ASSERT_EQ(load(full_profile), "");
-    EXPECT_EQ(str(env_oem()), "acme");
+    EXPECT_EQ(str(env_oem()), "demo");
     EXPECT_EQ(str(env_serial_number()), "SN-1");
     EXPECT_EQ(env_language_is_allowed("it"), 1);
     EXPECT_EQ(env_language_is_allowed("en"), 0);
@@ -111,7 +111,7 @@ TEST_F(Profile, FileFieldsOverrideTheBuiltinOnes)
 
     // Back to the built-in profile.
     ASSERT_EQ(env_load_profile(nullptr, nullptr, 0), 0);
-    EXPECT_EQ(str(env_oem()), "kemtel");
+    EXPECT_EQ(str(env_oem()), "example");
 }
 
 TEST_F(Profile, EachMissingFieldFallsBackToTheBuiltinValue)
@@ -125,7 +125,7 @@ TEST_F(Profile, EachMissingFieldFallsBackToTheBuiltinValue)
 
     ASSERT_EQ(load(R"({"languages": []})"), "");
     EXPECT_EQ(env_language_is_allowed("de"), 0);
-    EXPECT_EQ(str(env_oem()), "kemtel");
+    EXPECT_EQ(str(env_oem()), "example");
 
     ASSERT_EQ(load(R"({"country_is_default": false, "language_is_default": true})"), "");
     EXPECT_EQ(env_country_is_default(), 0);
@@ -133,7 +133,7 @@ TEST_F(Profile, EachMissingFieldFallsBackToTheBuiltinValue)
 
     // An empty profile is the built-in device.
     ASSERT_EQ(load("{}"), "");
-    EXPECT_EQ(str(env_serial_number()), "KT7590A0012345");
+    EXPECT_EQ(str(env_serial_number()), "EX0000000001");
     EXPECT_EQ(text_of(2, "en"), "Settings");
 }
 
@@ -197,9 +197,9 @@ TEST_F(Profile, VariableSelectsTheProfileAndABadOneIsReportedOnce)
     setenv(ENV_PROFILE_VARIABLE, bad.c_str(), 1);
     env_reset_profile();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(str(env_oem()), "kemtel");
+    EXPECT_EQ(str(env_oem()), "example");
     EXPECT_EQ(str(env_country()), "Germany");
-    EXPECT_EQ(run("assert(kemluautils.oem() == 'kemtel')"), "");
+    EXPECT_EQ(run("assert(kemluautils.oem() == 'example')"), "");
     std::string out = testing::internal::GetCapturedStderr();
     std::string first = "libkemluautils: " + bad + ": not valid JSON: ";
     EXPECT_EQ(out.rfind(first, 0), 0u) << out;
@@ -210,6 +210,6 @@ TEST_F(Profile, VariableSelectsTheProfileAndABadOneIsReportedOnce)
     setenv(ENV_PROFILE_VARIABLE, "", 1);
     env_reset_profile();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(str(env_oem()), "kemtel");
+    EXPECT_EQ(str(env_oem()), "example");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }

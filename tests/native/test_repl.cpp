@@ -152,7 +152,7 @@ TEST_F(Template, InterpreterLanguageSelectsFieldsAndTexts)
 
     interp_set_language("en");
     EXPECT_EQ(field("status"), "Connected");
-    EXPECT_EQ(field("device_name"), "KemBox 7590");
+    EXPECT_EQ(field("device_name"), "Example Gateway 100");
     char *t = localize_text(2, nullptr);
     EXPECT_STREQ(t, "Settings");
     mem_free(t, KEM_TAG);
