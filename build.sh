@@ -7,9 +7,11 @@
 #   ./build.sh bench [NAME]       build and run the benchmarks (bench/bench_NAME)
 #   ./build.sh fuzz [SECONDS]     build the fuzz targets and run each for SECONDS (60)
 #   ./build.sh coverage           line and branch coverage of low/ and platform/
+#   ./build.sh mutants [FILE...]  mutation check: how many small faults in low/ and
+#                                 platform/host/ (or in FILEs) the tests catch
 #
 # Build folders: build/ (release with debug info), build-asan/ (ASan+UBSan),
-# build-luajit/ (against LuaJIT), build-bench/, build-fuzz/.
+# build-luajit/ (against LuaJIT), build-bench/, build-fuzz/, build-mutants/.
 set -eu
 cd "$(dirname "$0")"
 
@@ -93,8 +95,13 @@ case "${1:-}" in
     CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_FUZZ=ON -DKEM_BUILD_TESTS=OFF
     fuzz/run build-fuzz "${2:-60}"
     ;;
+  mutants)
+    shift
+    scripts/bootstrap python3  # for this command only
+    exec python3 scripts/mutants "$@"
+    ;;
   *)
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
