@@ -2,8 +2,11 @@
 # The project's front end: installs what is missing, builds, runs.
 #
 #   ./build.sh tour     build and run examples/tour.lua under kemlua
-#   ./build.sh test     build and run every test (plain, sanitized and LuaJIT builds)
+#   ./build.sh test     build and run every test (plain, sanitized, LuaJIT and
+#                       armhf builds; s390x too unless KEM_CI_S390X=0)
 #   ./build.sh build    build only (into build/)
+#   ./build.sh cross TARGET       cross build for armhf or s390x, all tests
+#                                 under qemu, and the footprint
 #   ./build.sh bench [NAME]       build and run the benchmarks (bench/bench_NAME)
 #   ./build.sh fuzz [SECONDS]     build the fuzz targets and run each for SECONDS (60)
 #   ./build.sh coverage           line and branch coverage of low/ and platform/
@@ -11,7 +14,8 @@
 #                                 platform/host/ (or in FILEs) the tests catch
 #
 # Build folders: build/ (release with debug info), build-asan/ (ASan+UBSan),
-# build-luajit/ (against LuaJIT), build-bench/, build-fuzz/, build-mutants/.
+# build-luajit/ (against LuaJIT), build-armhf/ and build-s390x/ (each with
+# its sysroot), build-bench/, build-fuzz/, build-mutants/.
 set -eu
 cd "$(dirname "$0")"
 
@@ -38,6 +42,31 @@ run_ctest() {  # folder, label, ctest options...
   passed=$((passed + n))
 }
 
+# Stripped sizes of the module, the platform library and kemlua, and the
+# peak allocator bytes of one typical call of each module function.
+footprint() {  # folder, target
+  dir=$1
+  strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$dir/CMakeCache.txt")
+  echo "== footprint: $2"
+  for f in libkemluautils.so libkemplatform.so.1 kemlua; do
+    "${strip:-strip}" -o "$dir/stripped.tmp" "$dir/$f"
+    printf '%-22s %8d bytes stripped\n' "$f" "$(wc -c <"$dir/stripped.tmp")"
+    rm -f "$dir/stripped.tmp"
+  done
+  (cd "$dir" && ctest -L footprint -V 2>/dev/null) | sed -n 's/^[0-9]*: footprint: /peak bytes of /p'
+}
+
+known_targets="armhf s390x"
+cross_build() {  # target
+  target=$1
+  scripts/bootstrap cross "$target"
+  scripts/sysroot "$target" "build-$target/sysroot"
+  configure "build-$target" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$target.cmake
+  run_ctest "build-$target" "$target under qemu" -LE footprint
+  footprint "build-$target" "$target"
+}
+
 build_main() {
   scripts/bootstrap
   configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -53,21 +82,31 @@ case "${1:-}" in
     ;;
   test)
     build_main
-    run_ctest build "plain build"
+    run_ctest build "plain build" -LE footprint
     echo "== figures"
     (cd build && ctest -R 'JsonTestSuite|Sweep|soak' -V 2>/dev/null |
       grep -E '^[0-9]+: (JSONTestSuite|sweep: [0-9]|soak:)' | sed 's/^[0-9]*: //')
-    run_ctest build "valgrind memcheck" -T memcheck -LE install
+    run_ctest build "valgrind memcheck" -T memcheck -LE 'install|build|footprint'
     configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKEM_SANITIZE=ON
-    run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer"
+    run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer" -LE footprint
     configure build-luajit -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_LUA=luajit
-    run_ctest build-luajit "LuaJIT"
+    run_ctest build-luajit "LuaJIT" -LE footprint
+    cross_build armhf
+    [ "${KEM_CI_S390X:-1}" = 0 ] || cross_build s390x
     if command -v clang++ >/dev/null 2>&1; then
       echo "== fuzz targets, ${KEM_FUZZ_SECONDS:-10}s each"
       CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_FUZZ=ON -DKEM_BUILD_TESTS=OFF
       fuzz/run build-fuzz "${KEM_FUZZ_SECONDS:-10}"
     fi
     echo "== all test runs passed"
+    echo "total: $passed passed, 0 failed"
+    ;;
+  cross)
+    case " $known_targets " in
+      *" ${2:-none} "*) ;;
+      *) echo "build.sh cross: unknown target '${2:-}'; known targets: $known_targets" >&2; exit 2 ;;
+    esac
+    cross_build "$2"
     echo "total: $passed passed, 0 failed"
     ;;
   coverage)
@@ -101,7 +140,7 @@ case "${1:-}" in
     exec python3 scripts/mutants "$@"
     ;;
   *)
-    sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

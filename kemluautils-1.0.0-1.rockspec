@@ -27,6 +27,7 @@ build = {
     CMAKE_BUILD_TYPE = "Release",
     CMAKE_INSTALL_PREFIX = "$(PREFIX)",
     KEM_LUA_CMOD_DIR = "$(LIBDIR)",
+    KEM_PLATFORM_LIBDIR = "$(LIBDIR)",  -- the platform library beside the module
     KEM_BUILD_TESTS = "OFF",
     KEM_INSTALL_DEVELOPMENT = "OFF",
   },

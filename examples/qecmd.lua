@@ -6,13 +6,16 @@
 --   build/kemlua examples/qecmd.lua
 local k = kemluautils
 
--- Start the peer in the background under a name of our own.
+-- Start the peer in the background under a name of our own, with the kemlua
+-- that runs this script (through the emulator named in KEM_EMULATOR, when
+-- this kemlua was built for another machine).
 local kemlua = arg and arg[-1] or "kemlua"
+local launcher = os.getenv("KEM_EMULATOR") or ""
 local here = (arg and arg[0] or ""):match("^(.*)/[^/]*$") or "."
 local pidfile = os.tmpname()  -- a unique name, for the pid and the service
 local service = "example_service_" .. pidfile:match("([%w_]+)$")
-os.execute(("%q --serve %s %q >/dev/null 2>&1 & echo $! > %q")
-  :format(kemlua, service, here .. "/peer_handler.lua", pidfile))
+os.execute(("%s%q --serve %s %q >/dev/null 2>&1 & echo $! > %q")
+  :format(launcher, kemlua, service, here .. "/peer_handler.lua", pidfile))
 local f = io.open(pidfile)
 local peer = f and f:read("*l")
 if f then f:close() end

@@ -19,6 +19,16 @@
 #include <stdint.h>
 #include <time.h>
 
+/*
+ * The exported time functions take and give time_t, 64 bits wide in the
+ * library on every machine. A caller compiled with a 32-bit time_t (32-bit
+ * glibc machines by default) would pass half of it: refused here.
+ */
+#if defined(__GLIBC__) && defined(__TIMESIZE) && __TIMESIZE == 32 && !defined(__USE_TIME_BITS64)
+#error "libkemluautils takes a 64-bit time_t: compile with -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64"
+#endif
+typedef char kemluautils_time_t_has_64_bits[sizeof(time_t) == 8 ? 1 : -1];
+
 #ifdef __cplusplus
 extern "C" {  /* Lua 5.1 and LuaJIT headers declare no linkage of their own */
 #include <lua.h>

@@ -15,13 +15,31 @@ extern "C" {
 
 #include "platform/mem.h"
 
+#include <cmath>
+#include <limits>
+
+#ifndef KEM_LUA_HAS_ISINTEGER
 /*
  * True when the value at idx is a number (not a numeric string) that the
- * interpreter can hold as a lua_Integer: integral and within its range.
- * Lua 5.1 and LuaJIT keep every number as a double, so this is the test that
- * a build with a native integer type makes by the value's subtype.
+ * interpreter can hold as a lua_Integer: integral and within its range, so
+ * 2^31 is none where lua_Integer has 32 bits. Lua 5.1 and LuaJIT keep every
+ * number as a double, so this is the test that a build with a native integer
+ * type makes by the value's subtype. Used only where the interpreter's
+ * headers lack lua_isinteger (the build checks), and internal to each file:
+ * no symbol of that name in Lua's name space.
  */
-int lua_isinteger(lua_State *L, int idx);
+static inline int kem_lua_isinteger(lua_State *L, int idx)
+{
+    if (lua_type(L, idx) != LUA_TNUMBER)
+        return 0;
+    /* the limits as doubles: -2^(bits-1) is exact, and so is 2^(bits-1) */
+    constexpr lua_Number lo = static_cast<lua_Number>(std::numeric_limits<lua_Integer>::min());
+    constexpr lua_Number hi = -lo;
+    lua_Number v = lua_tonumber(L, idx);
+    return v >= lo && v < hi && std::floor(v) == v;
+}
+#define lua_isinteger kem_lua_isinteger
+#endif
 
 /*
  * Pushing a heap block as a Lua string without leaking it when the push

@@ -37,6 +37,7 @@ struct State {
     Header *newest = nullptr;
     std::size_t blocks = 0;
     std::size_t bytes = 0;
+    std::size_t peak = 0;           /* highest bytes since the last reset */
     unsigned long requests = 0;
     unsigned long fail_at = 0;      /* request number that fails, 0: none */
     bool fail_persistent = false;
@@ -68,6 +69,8 @@ void link_block(Header *h)
     state.newest = h;
     ++state.blocks;
     state.bytes += h->size;
+    if (state.bytes > state.peak)
+        state.peak = state.bytes;
 }
 
 void unlink_block(Header *h)
@@ -175,6 +178,10 @@ size_t mem_live_blocks(void) { return state.blocks; }
 size_t mem_live_bytes(void) { return state.bytes; }
 
 unsigned long mem_alloc_count(void) { return state.requests; }
+
+size_t mem_peak_bytes(void) { return state.peak; }
+
+void mem_reset_peak(void) { state.peak = state.bytes; }
 
 size_t mem_report(FILE *out)
 {

@@ -22,6 +22,16 @@ KEMPLAT_API size_t mem_live_blocks(void);
 /* Sum of the sizes of the live blocks. */
 KEMPLAT_API size_t mem_live_bytes(void);
 
+/*
+ * The highest sum of live block sizes since the last mem_reset_peak (or
+ * since the start): with a reset before a call, what the call needed at
+ * most on top of what was live before it.
+ */
+KEMPLAT_API size_t mem_peak_bytes(void);
+
+/* Starts a new peak at the bytes live now. */
+KEMPLAT_API void mem_reset_peak(void);
+
 /* Number of allocation requests made so far (failed ones included). */
 KEMPLAT_API unsigned long mem_alloc_count(void);
 

@@ -1,12 +1,14 @@
 /*
  * kemtest: a Lua module for the test scripts. It reads the host allocator's
- * accounting, drives its fault injection and counts registry references.
+ * accounting (live blocks, peak bytes), drives its fault injection, counts
+ * registry references and tells the widths of lua_Integer and time_t.
  */
 #include "platform/host/mem_debug.h"
 #include "../support/kemcheck.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -20,6 +22,18 @@ int live_bytes(lua_State *L)
 {
     lua_pushinteger(L, static_cast<lua_Integer>(mem_live_bytes()));
     return 1;
+}
+
+int peak_bytes(lua_State *L)
+{
+    lua_pushinteger(L, static_cast<lua_Integer>(mem_peak_bytes()));
+    return 1;
+}
+
+int reset_peak(lua_State *)
+{
+    mem_reset_peak();
+    return 0;
 }
 
 int alloc_count(lua_State *L)
@@ -70,7 +84,8 @@ int registry_refs(lua_State *L)
 const luaL_Reg functions[] = {
     {"live_blocks", live_blocks}, {"live_bytes", live_bytes},   {"alloc_count", alloc_count},
     {"report", report},           {"fail_at", fail_at},         {"fail_off", fail_off},
-    {"failures", failures},       {"registry_refs", registry_refs}, {nullptr, nullptr},
+    {"failures", failures},       {"registry_refs", registry_refs}, {"peak_bytes", peak_bytes},
+    {"reset_peak", reset_peak},   {nullptr, nullptr},
 };
 
 }  // namespace
@@ -78,5 +93,10 @@ const luaL_Reg functions[] = {
 extern "C" __attribute__((visibility("default"))) int luaopen_kemtest(lua_State *L)
 {
     luaL_register(L, "kemtest", functions);
+    /* the widths that results depend on: Lua integers keep their low bits */
+    lua_pushinteger(L, static_cast<lua_Integer>(sizeof(lua_Integer) * 8));
+    lua_setfield(L, -2, "integer_bits");
+    lua_pushinteger(L, static_cast<lua_Integer>(sizeof(time_t) * 8));
+    lua_setfield(L, -2, "time_bits");
     return 1;
 }

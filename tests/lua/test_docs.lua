@@ -13,7 +13,7 @@ local t = require "testlib"
 
 local src = assert(os.getenv("KEM_SOURCE_DIR"), "KEM_SOURCE_DIR is not set")
 local bin = assert(os.getenv("KEM_BINARY_DIR"), "KEM_BINARY_DIR is not set")
-local kemlua = bin .. "/kemlua"
+local kemlua = t.program("kemlua")
 
 local q, sh = t.quote, t.shell
 
@@ -71,7 +71,7 @@ local function start_peer(name)
     p:close()
   end
   local out = sh(("KEM_IPC_DIR=%s %s --serve %s %s >/dev/null 2>>%s/peers.log & echo $!")
-    :format(q(ipc_dir), q(kemlua), q(name), q(src .. "/examples/peer_handler.lua"), q(ipc_dir)))
+    :format(q(ipc_dir), kemlua, q(name), q(src .. "/examples/peer_handler.lua"), q(ipc_dir)))
   peers[name] = out:match("(%d+)")
   for _ = 1, 100 do
     if os.execute("test -S " .. q(ipc_dir .. "/" .. name)) == 0 then return end
@@ -101,7 +101,7 @@ local function run_block(document, block, strict)
   -- the build folder first on the C path: kemtest, for the allocator checks
   local cpath = bin .. "/?.so;" .. (os.getenv("LUA_CPATH") or ";")
   local command = ("cd %s && env -u KEM_DEVICE_PROFILE TZ=UTC LUA_CPATH=%s KEM_IPC_DIR=%s %s %s %s %s %s %d %s")
-    :format(q(src), q(cpath), q(ipc_dir or "/nonexistent"), q(kemlua), table.concat(options, " "),
+    :format(q(src), q(cpath), q(ipc_dir or "/nonexistent"), kemlua, table.concat(options, " "),
       q(src .. "/tests/lua/docrun.lua"), q(file), q(document), block.first_line,
       strict and "strict" or "")
   local out, status = sh(command)

@@ -3,14 +3,14 @@
 local t = require "testlib"
 local k = kemluautils
 
-local kemlua = (os.getenv("KEM_BINARY_DIR") or "build") .. "/kemlua"
+local kemlua = t.program("kemlua")
 local source = os.getenv("KEM_SOURCE_DIR") or "."
 
 local quote = t.quote
 
 -- Runs kemlua with the shell words given; returns its output and exit status.
 local function kemlua_run(words, env)
-  return t.shell((env or "") .. " " .. quote(kemlua) .. " " .. words)
+  return t.shell((env or "") .. " " .. kemlua .. " " .. words)
 end
 
 -- Writes text to a new temporary file; returns its name.

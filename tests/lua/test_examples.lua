@@ -4,7 +4,7 @@
 local t = require "testlib"
 
 local src = assert(os.getenv("KEM_SOURCE_DIR"), "KEM_SOURCE_DIR is not set")
-local kemlua = assert(os.getenv("KEM_BINARY_DIR"), "KEM_BINARY_DIR is not set") .. "/kemlua"
+local kemlua = t.program("kemlua")
 
 local function q(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
 
@@ -62,7 +62,7 @@ for _, name in ipairs(found) do
       return
     end
     local command = ("cd %s && env -u KEM_DEVICE_PROFILE KEM_MEM_REPORT=1 %s %s examples/%s 2>&1")
-      :format(q(src), q(kemlua), want[1], name)
+      :format(q(src), kemlua, want[1], name)
     local pipe = io.popen(command .. "; echo \"status=$?\"")
     local out = pipe:read("*a")
     pipe:close()

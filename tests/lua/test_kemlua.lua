@@ -2,7 +2,7 @@
 -- standard input, the prompt, the version and the allocator report.
 local t = require "testlib"
 
-local kemlua = os.getenv("KEM_BINARY_DIR") .. "/kemlua"
+local kemlua = t.program("kemlua")
 local scratch = os.tmpname()
 
 local sh, q = t.shell, t.quote

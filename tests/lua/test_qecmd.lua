@@ -1,7 +1,8 @@
 -- qecmd against real peer processes (kemlua --serve) started and stopped
 -- here. The script runs itself again with KEM_IPC_DIR set to a fresh
 -- temporary folder, and afterwards checks that no socket was left in it.
-local bin = assert(os.getenv("KEM_BINARY_DIR"), "KEM_BINARY_DIR is not set")
+local t = require "testlib"
+local kemlua = t.program("kemlua")
 local src = assert(os.getenv("KEM_SOURCE_DIR"), "KEM_SOURCE_DIR is not set")
 local dir = os.getenv("KEM_QECMD_TEST_DIR")
 
@@ -17,8 +18,8 @@ if not dir then
   local p = io.popen("mktemp -d")
   dir = p:read("*l")
   p:close()
-  local ok = sh(("KEM_QECMD_TEST_DIR='%s' KEM_IPC_DIR='%s/ipc' '%s/kemlua' '%s'")
-    :format(dir, dir, bin, arg[0]))
+  local ok = sh(("KEM_QECMD_TEST_DIR='%s' KEM_IPC_DIR='%s/ipc' %s '%s'")
+    :format(dir, dir, kemlua, arg[0]))
   local left = listing(dir .. "/ipc")
   -- peers a failed run did not stop
   sh("for p in '" .. dir .. "'/*.pid; do [ -f \"$p\" ] && kill $(cat \"$p\") 2>/dev/null; done; true")
@@ -30,7 +31,6 @@ if not dir then
   os.exit(ok and 0 or 1)
 end
 
-local t = require "testlib"
 local kemtest = require "kemtest"
 local k = kemluautils
 local ipc = dir .. "/ipc"
@@ -50,8 +50,8 @@ end
 -- Starts kemlua --serve name; returns its process id once it listens.
 local function start_peer(name)
   local pidfile = dir .. "/" .. name .. ".pid"
-  sh(("'%s/kemlua' --serve '%s' '%s' 2>>'%s/peer.log' & echo $! > '%s'")
-    :format(bin, name, handler, dir, pidfile))
+  sh(("%s --serve '%s' '%s' 2>>'%s/peer.log' & echo $! > '%s'")
+    :format(kemlua, name, handler, dir, pidfile))
   local f = assert(io.open(pidfile))
   local pid = f:read("*l")
   f:close()

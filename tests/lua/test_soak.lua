@@ -2,7 +2,8 @@
 -- with a full collection between rounds. Memory of the allocator and of the
 -- interpreter must stay flat. KEM_SOAK_ROUNDS sets the rounds (default 5000).
 -- The script runs itself again with a private KEM_IPC_DIR and a peer for qecmd.
-local bin = assert(os.getenv("KEM_BINARY_DIR"), "KEM_BINARY_DIR is not set")
+local t = require "testlib"
+local kemlua = t.program("kemlua")
 local src = assert(os.getenv("KEM_SOURCE_DIR"), "KEM_SOURCE_DIR is not set")
 local dir = os.getenv("KEM_SOAK_DIR")
 
@@ -10,18 +11,17 @@ if not dir then
   local p = io.popen("mktemp -d")
   dir = p:read("*l")
   p:close()
-  local peer = ("KEM_IPC_DIR='%s' '%s/kemlua' --serve soak '%s/examples/peer_handler.lua' 2>/dev/null & echo $!")
-    :format(dir, bin, src)
+  local peer = ("KEM_IPC_DIR='%s' %s --serve soak '%s/examples/peer_handler.lua' 2>/dev/null & echo $!")
+    :format(dir, kemlua, src)
   p = io.popen(peer)
   local pid = p:read("*l")
   p:close()
   os.execute(("for i in $(seq 100); do [ -S '%s/soak' ] && break; sleep 0.05; done"):format(dir))
-  local status = os.execute(("KEM_SOAK_DIR='%s' KEM_IPC_DIR='%s' '%s/kemlua' '%s'"):format(dir, dir, bin, arg[0]))
+  local status = os.execute(("KEM_SOAK_DIR='%s' KEM_IPC_DIR='%s' %s '%s'"):format(dir, dir, kemlua, arg[0]))
   os.execute("kill " .. pid .. "; sleep 0.1; rm -rf '" .. dir .. "'")
   os.exit(status == 0 and 0 or 1)
 end
 
-local t = require "testlib"
 local kemtest = require "kemtest"
 local k = kemluautils
 local rounds = tonumber(os.getenv("KEM_SOAK_ROUNDS")) or 5000

@@ -116,6 +116,14 @@ function t.quote(s)
   return "'" .. s:gsub("'", "'\\''") .. "'"
 end
 
+-- The shell words that start a built program of this build (kemlua, a test
+-- program): through the emulator on a cross build, whose command line
+-- KEM_EMULATOR holds shell-quoted (empty on the host).
+function t.program(name)
+  local bin = assert(os.getenv("KEM_BINARY_DIR"), "KEM_BINARY_DIR is not set")
+  return (os.getenv("KEM_EMULATOR") or "") .. t.quote(bin .. "/" .. name)
+end
+
 -- Runs a shell command line; gives its output (standard error included) and
 -- its exit status.
 function t.shell(command)

@@ -33,6 +33,35 @@ std::string error_text(lua_State *L)
     return msg ? msg : std::string("(") + luaL_typename(L, -1) + ")";
 }
 
+std::vector<std::string> program_command(const std::string &name)
+{
+    std::vector<std::string> words;
+    const char *emulator = std::getenv("KEM_EMULATOR");
+    std::string word;
+    bool quoted = false, in_word = false;
+    for (const char *p = emulator ? emulator : ""; *p; ++p) {
+        if (*p == '\'') {
+            quoted = !quoted;
+            in_word = true;
+        } else if (*p == '\\' && !quoted && p[1]) {
+            word += *++p;
+            in_word = true;
+        } else if (*p == ' ' && !quoted) {
+            if (in_word)
+                words.push_back(word);
+            word.clear();
+            in_word = false;
+        } else {
+            word += *p;
+            in_word = true;
+        }
+    }
+    if (in_word)
+        words.push_back(word);
+    words.push_back(KEM_BINARY_DIR "/" + name);
+    return words;
+}
+
 void ServiceTest::TearDown()
 {
     mem_fail_off();

@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include <string>
+#include <vector>
 
 #include "../support/kemcheck.h"
 #include "kemluautils.h"
@@ -30,6 +31,11 @@ testing::AssertionResult registry_clean(lua_State *L, int expected);
 
 /* The message of the error on top of the stack (or of a non-string value). */
 std::string error_text(lua_State *L);
+
+/* The words that start the built program `name` of this build (kemlua, a
+   test program): on a cross build first the emulator's, from KEM_EMULATOR
+   (its command line, shell-quoted; empty on the host), then the path. */
+std::vector<std::string> program_command(const std::string &name);
 
 /* A test of a platform service without an interpreter: afterwards fault
    injection is off and no allocator block may be live. */

@@ -206,11 +206,13 @@ public:
         char tmpl[] = "/tmp/kem-sweep-XXXXXX";
         dir_ = mkdtemp(tmpl);
         setenv("KEM_IPC_DIR", dir_.c_str(), 1);
-        std::string kemlua = KEM_BINARY_DIR "/kemlua";
-        std::string handler = KEM_SOURCE_DIR "/examples/peer_handler.lua";
-        char *argv[] = {kemlua.data(), const_cast<char *>("--serve"), const_cast<char *>("sweep"),
-                        handler.data(), nullptr};
-        posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, environ);
+        std::vector<std::string> words = program_command("kemlua");
+        words.insert(words.end(), {"--serve", "sweep", KEM_SOURCE_DIR "/examples/peer_handler.lua"});
+        std::vector<char *> argv;
+        for (std::string &word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ);
         std::string socket = dir_ + "/sweep";
         for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i)
             usleep(10000);

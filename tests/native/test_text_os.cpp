@@ -27,11 +27,17 @@ bool hide_entry_types = false;
 
 /* Stands in for the C library's readdir: exported from this test program,
    it is what the module's calls bind to. Passes every call through and, on
-   request, clears d_type. */
+   request, clears d_type. With 64-bit file offsets the header names it
+   readdir64 for the linker, and so must the call through. */
 extern "C" __attribute__((visibility("default"))) struct dirent *readdir(DIR *dir)
 {
+#ifdef __USE_FILE_OFFSET64
+    constexpr const char *name = "readdir64";
+#else
+    constexpr const char *name = "readdir";
+#endif
     using readdir_fn = struct dirent *(*)(DIR *);
-    static auto next = reinterpret_cast<readdir_fn>(dlsym(RTLD_NEXT, "readdir"));
+    static auto next = reinterpret_cast<readdir_fn>(dlsym(RTLD_NEXT, name));
     struct dirent *entry = next(dir);
     if (entry && hide_entry_types)
         entry->d_type = DT_UNKNOWN;

@@ -1,0 +1,43 @@
+# Checks that a shared object exports exactly the functions and objects that
+# its public header declares with KEMLUAUTILS_API: nothing missing, and no
+# platform, C++ runtime or template symbol besides them.
+#   cmake -DNM=nm -DLIBRARY=libkemluautils.so -DHEADER=kemluautils.h -P exports.cmake
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${listing}")
+set(exported "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^.* " "" name "${line}")
+  list(APPEND exported ${name})
+endforeach()
+
+# Declarations start a line with the export macro and end at the semicolon;
+# the other attribute macros are dropped, then the name is the identifier
+# before the parameter list, or the last one of an object declaration.
+file(READ ${HEADER} text)
+string(REGEX MATCHALL "\nKEMLUAUTILS_API[^;]*" declarations "${text}")
+set(declared "")
+foreach(declaration IN LISTS declarations)
+  string(REGEX REPLACE "KEMLUAUTILS_[A-Z]+(\\([^)]*\\))?" "" declaration "${declaration}")
+  if(declaration MATCHES "([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*\\(")
+    list(APPEND declared ${CMAKE_MATCH_1})
+  elseif(declaration MATCHES "([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*$")
+    list(APPEND declared ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+
+list(SORT exported)
+list(SORT declared)
+set(extra ${exported})
+list(REMOVE_ITEM extra ${declared})
+set(missing ${declared})
+list(REMOVE_ITEM missing ${exported})
+list(LENGTH declared count)
+if(NOT declared OR extra OR missing)
+  message(FATAL_ERROR "exports of ${LIBRARY} differ from ${HEADER}:\n"
+    "  declared: ${count}\n  exported but not declared: ${extra}\n  declared but not exported: ${missing}")
+endif()
+message("${count} exported symbols, as declared: 1 passed, 0 failed")
