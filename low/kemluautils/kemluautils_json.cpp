@@ -13,8 +13,8 @@
  *    items, so small tables never grow by rehashing. The contents are those
  *    of a table filled member by member; the order in which `next` visits
  *    them is the interpreter's business, as for any table.
- *  - The parse runs under lua_pcall, so an interpreter error inside it (out
- *    of memory) releases the parser and the context before it goes on.
+ *  - The parse runs guarded (luaaux.h), so an interpreter error inside it
+ *    (out of memory) releases the parser and the context before it goes on.
  *  - Number texts are what lua_tolstring makes of them ("%.14g"); common
  *    numbers are formatted here without creating a Lua string, with a
  *    result proven identical (see quick_number).
@@ -158,7 +158,7 @@ int close_container(json2lua_ctx *c)
     return c->depth == 0 ? 1 : store(c);
 }
 
-/* The protected part of json2lua: runs the parser over the text. */
+/* The guarded part of json2lua: runs the parser over the text. */
 struct parse_job {
     json2lua_ctx *ctx;
     const char *text;
@@ -166,14 +166,14 @@ struct parse_job {
     bool ok;
 };
 
-int parse_protected(lua_State *)
+int parse_guarded(lua_State *L)
 {
-    auto *job = static_cast<parse_job *>(kem_held());
+    auto *job = static_cast<parse_job *>(kem_guard_job(L));
     auto *text = reinterpret_cast<const unsigned char *>(job->text);
     yajl_handle parser = job->ctx->parser;
     job->ok = yajl_parse(parser, text, job->length) == yajl_status_ok &&
               yajl_complete_parse(parser) == yajl_status_ok;
-    return job->ok ? 1 : 0;
+    return job->ok ? 1 : 0; /* the table */
 }
 
 /* ---- number texts ------------------------------------------------------- */
@@ -508,10 +508,10 @@ extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
 {
     size_t length = std::strlen(text);
     /* yajl takes a form feed for blank space; JSON allows it nowhere */
-    if (std::memchr(text, '\f', length) || !lua_checkstack(L, 2))
+    if (std::memchr(text, '\f', length) || !lua_checkstack(L, 8))
         return -1;
     int top = lua_gettop(L);
-    lua_pushcfunction(L, parse_protected); /* may raise: nothing is held yet */
+    int guard = kem_guard_push(L, parse_guarded, 0); /* may raise: nothing held yet */
     auto *ctx = static_cast<json2lua_ctx *>(mem_calloc(1, sizeof(json2lua_ctx), KEM_TAG));
     if (!ctx) {
         lua_settop(L, top);
@@ -527,7 +527,7 @@ extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
     ctx->max_depth = max_depth;
 
     parse_job job{ctx, text, length, false};
-    int status = kem_pcall_held(L, &job); /* table, nil or error */
+    int status = kem_guard_run(L, guard, &job, 0, 1); /* guard, table, nil or error */
     json2lua_ctx_free(ctx);
     if (status != 0) /* the interpreter's error, raised again now nothing is held */
         return lua_error(L);
@@ -535,7 +535,9 @@ extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
         lua_settop(L, top);
         return -1;
     }
-    return 0; /* the table */
+    lua_replace(L, guard); /* table, guard's box */
+    lua_settop(L, guard);  /* the table */
+    return 0;
 }
 
 extern "C" int lua2json_table(lua_State *L, yajl_gen gen, uint32_t depth)

@@ -3,6 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 testing::AssertionResult allocator_clean()
 {
     if (mem_live_blocks() == 0)
@@ -31,6 +36,31 @@ std::string error_text(lua_State *L)
 {
     const char *msg = lua_tostring(L, -1);
     return msg ? msg : std::string("(") + luaL_typename(L, -1) + ")";
+}
+
+Peer::Peer(const char *name)
+{
+    char tmpl[] = "/tmp/kem-peer-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    setenv("KEM_IPC_DIR", dir_.c_str(), 1);
+    std::string kemlua = KEM_BINARY_DIR "/kemlua";
+    std::string handler = KEM_SOURCE_DIR "/examples/peer_handler.lua";
+    char *argv[] = {kemlua.data(), const_cast<char *>("--serve"), const_cast<char *>(name),
+                    handler.data(), nullptr};
+    posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, environ);
+    std::string socket = dir_ + "/" + name;
+    for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i)
+        usleep(10000);
+}
+
+Peer::~Peer()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    rmdir(dir_.c_str());
+    unsetenv("KEM_IPC_DIR");
 }
 
 void ServiceTest::TearDown()

@@ -17,6 +17,8 @@ extern "C" {
 
 #include <string>
 
+#include <sys/types.h>
+
 #include "../support/kemcheck.h"
 #include "kemluautils.h"
 #include "platform/host/mem_debug.h"
@@ -36,6 +38,19 @@ std::string error_text(lua_State *L);
 class ServiceTest : public testing::Test {
 protected:
     void TearDown() override;
+};
+
+/* A kemlua --serve peer of endpoint `name` answering with
+   examples/peer_handler.lua, in a private endpoint folder that KEM_IPC_DIR
+   names while the peer lives. */
+class Peer {
+public:
+    explicit Peer(const char *name);
+    ~Peer();
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
 };
 
 class LuaTest : public testing::Test {
