@@ -178,13 +178,17 @@ TEST_F(Json, DepthCountsOpenContainers)
 {
     EXPECT_EQ(run(R"(
       local deep = ('['):rep(2000) .. (']'):rep(2000)
+      -- 1000 levels of 1000 items each, before or after each nested container
+      local items = ('1,'):rep(999) .. '1'
+      local before = ('[' .. items .. ','):rep(999) .. '[' .. items .. ']' .. (']'):rep(999)
+      local after = ('['):rep(1000) .. items .. (']' .. ',' .. items):rep(999) .. ']'
       for _, c in ipairs({{'[1, 2]', 1, true}, {'{"a": 1}', 1, true}, {'[[1]]', 1, false},
           {'{"a": {}}', 1, false}, {'[]', 0, false}, {'{}', 0, false},
           {'[[], [[]], {"a": [{}]}]', 4, true},  -- siblings do not add up
           {'[[], [[]], {"a": [{}]}]', 3, false},
           -- deeper than the Lua stack may grow: a failure, not a stack overflow
           {('['):rep(100000), 2^32 - 1, false}, {deep, 2^32 - 1, true}, {deep, 1999, false},
-          {deep, 2000, true}}) do
+          {deep, 2000, true}, {before, 1000, true}, {after, 1000, true}}) do
         assert((parse(c[1], c[2]) ~= nil) == c[3], c[1]:sub(1, 30) .. ' at ' .. c[2])
       end)"),
               "");
