@@ -198,8 +198,8 @@ KEMLUAUTILS_API void json2lua_ctx_free(json2lua_ctx *ctx);
  * level counts 1; 0 refuses every text).
  *
  * Returns 0 with exactly one value, the table, pushed; or -1 with the stack
- * back at its height at entry: a syntax error (a form feed byte anywhere
- * counts as one, though yajl alone would take it for blank space), an incomplete document or
+ * back at its height at entry: a syntax error as yajl sees it (docs/json.md
+ * tells where yajl differs from RFC 8259), an incomplete document or
  * content after it, a top-level scalar, a nesting beyond max_depth, an
  * integer beyond 64 bits or a number beyond the double range, a context
  * that cannot be allocated, or a Lua stack that cannot grow. The stack holds

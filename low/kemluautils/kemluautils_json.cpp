@@ -22,8 +22,8 @@
  *  - Number texts are what lua_tolstring makes of them ("%.14g"); common
  *    numbers are formatted here without creating a Lua string, with a
  *    result proven identical (see quick_number).
- *  - yajl takes a form feed for blank space; json2lua refuses any text
- *    holding one (JSON allows it neither between tokens nor raw in strings).
+ *  - yajl as configured decides what is JSON: it takes a form feed between
+ *    tokens for blank space and passes invalid UTF-8 through (docs/json.md).
  *  - The Lua stack grows by lua_checkstack; a stack that cannot grow is a
  *    failure (-1), never the interpreter's stack-overflow error.
  */
@@ -540,8 +540,7 @@ extern "C" void json2lua_ctx_free(json2lua_ctx *ctx)
 extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
 {
     size_t length = std::strlen(text);
-    /* yajl takes a form feed for blank space; JSON allows it nowhere */
-    if (std::memchr(text, '\f', length) || !lua_checkstack(L, 8))
+    if (!lua_checkstack(L, 8))
         return -1;
     int top = lua_gettop(L);
     int guard = kem_guard_push(L, parse_guarded, 0); /* may raise: nothing held yet */
