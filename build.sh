@@ -2,10 +2,11 @@
 # The project's front end: installs what is missing, builds, runs.
 #
 #   ./build.sh tour     build and run examples/tour.lua under kemlua
-#   ./build.sh test     build and run every test (plain, sanitized and LuaJIT builds)
+#   ./build.sh test     build and run every test (plain, sanitized and LuaJIT builds,
+#                       and the fuzz targets on their stored inputs: deterministic)
 #   ./build.sh build    build only (into build/)
 #   ./build.sh bench [NAME]       build and run the benchmarks (bench/bench_NAME)
-#   ./build.sh fuzz [SECONDS]     build the fuzz targets and run each for SECONDS (60)
+#   ./build.sh fuzz [SECONDS]     build the fuzz targets and fuzz each for SECONDS (60)
 #   ./build.sh coverage           line and branch coverage of low/ and platform/
 #
 # Build folders: build/ (release with debug info), build-asan/ (ASan+UBSan),
@@ -61,9 +62,9 @@ case "${1:-}" in
     configure build-luajit -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_LUA=luajit
     run_ctest build-luajit "LuaJIT"
     if command -v clang++ >/dev/null 2>&1; then
-      echo "== fuzz targets, ${KEM_FUZZ_SECONDS:-10}s each"
+      echo "== fuzz targets: stored inputs and a fixed-seed exploration"
       CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_FUZZ=ON -DKEM_BUILD_TESTS=OFF
-      fuzz/run build-fuzz "${KEM_FUZZ_SECONDS:-10}"
+      fuzz/run --replay build-fuzz
     fi
     echo "== all test runs passed"
     echo "total: $passed passed, 0 failed"
