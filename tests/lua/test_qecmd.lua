@@ -59,6 +59,13 @@ local function start_peer(name)
   return pid
 end
 
+local function peer_log()
+  local f = assert(io.open(dir .. "/peer.log"))
+  local text = f:read("*a")
+  f:close()
+  return text
+end
+
 -- Stops a peer and waits until it is gone; removes a socket a dead one left.
 local function stop_peer(pid, name)
   sh("kill " .. pid .. " 2>/dev/null")
@@ -106,6 +113,9 @@ end)
 t.case("failures end with false: reported, refused, missing destination", function()
   t.eq({ call("qp", "fail", 1) }, { false, { "partial", 1 } })
   t.eq({ call("qp", "error", 1) }, { false, {} })
+  t.eq({ call("qp", "huge", 1) }, { false, {} })
+  t.ok(peer_log():find("send: piece of 16777217 bytes exceeds the limit of 16777216 bytes", 1, true),
+    "the peer names both sizes")
   t.eq({ call("nobody", "x", 1) }, { false, {} })
   t.eq({ call("a/b", "x", 1) }, { false, {} })
   t.eq({ call("", "x", 1) }, { false, {} })

@@ -56,6 +56,12 @@ int send_piece(lua_State *L)
     const char *piece = luaL_checklstring(L, 1, &len);
     if (!box->conn)
         return luaL_error(L, "send: the request has already ended");
+    if (len > IPC_MAX_PAYLOAD) {
+        char message[96];
+        std::snprintf(message, sizeof message, "piece of %zu bytes exceeds the limit of %u bytes", len,
+                      IPC_MAX_PAYLOAD);
+        return luaL_error(L, "send: %s", message);
+    }
     if (ipc_reply(box->conn, piece, len) != 0)
         return luaL_error(L, "send: the client is gone");
     return 0;
