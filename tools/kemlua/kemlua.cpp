@@ -103,8 +103,11 @@ const char usage_text[] =
     "  KEM_MEM_REPORT=1   list the allocator's live blocks at exit\n"
     "  KEM_DEVICE_PROFILE=FILE   the device profile when --profile is not given\n"
     "                            (status 2 when a profile cannot be used)\n"
-    "  KEM_IPC_DIR        folder of the IPC endpoints (default /tmp/kem-ipc-UID)\n"
-    "  KEM_IPC_TIMEOUT_MS silence that ends an IPC exchange (60000; 0: never)\n";
+    "  KEM_IPC_DIR        folder of the IPC endpoints (default /tmp/kem-ipc-UID);\n"
+    "                     must be owned by this user and writable by nobody else\n"
+    "  KEM_IPC_TIMEOUT_MS silence that ends an IPC exchange (60000; 0: never)\n"
+    "  KEM_IPC_TRUST_UIDS further user ids (comma-separated) whose endpoints and\n"
+    "                     clients are trusted besides this user and root\n";
 
 const char *progname = "kemlua";
 

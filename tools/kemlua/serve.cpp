@@ -13,6 +13,7 @@
  */
 #include "kemlua.h"
 #include "kemluautils.h"
+#include "platform/host/ipc_host.h"
 #include "platform/ipc.h"
 
 extern "C" {
@@ -135,8 +136,9 @@ int serve(lua_State *L, const char *name)
 {
     IpcEndpoint *ep = ipc_create(name);
     if (!ep) {
-        std::fprintf(stderr, "kemlua --serve: cannot create endpoint '%s' (in use or bad folder)\n",
-                     name);
+        const char *why = ipc_last_error();
+        std::fprintf(stderr, "kemlua --serve: cannot create endpoint '%s': %s\n", name,
+                     *why ? why : "not enough memory");
         return 1;
     }
     ipc_serve(ep, on_request, L);
