@@ -138,16 +138,21 @@ const char *printable(const char *name, char *out, size_t size)
 }
 
 /* True when uid may be a peer: this process's effective user, root, or a
-   uid in KEM_IPC_TRUST_UIDS (decimal, comma-separated). */
+   uid in KEM_IPC_TRUST_UIDS (decimal, comma-separated; anything else in an
+   entry makes it trust nobody). */
 bool trusted(uid_t uid)
 {
     if (uid == geteuid() || uid == 0)
         return true;
     const char *list = std::getenv("KEM_IPC_TRUST_UIDS");
     for (const char *p = list; p && *p;) {
+        while (*p == ' ')
+            ++p;
         char *end = nullptr;
         errno = 0;
         unsigned long v = *p >= '0' && *p <= '9' ? std::strtoul(p, &end, 10) : 0;
+        while (end && *end == ' ')
+            ++end;
         if (end && errno == 0 && (*end == ',' || *end == '\0') && v == uid)
             return true;
         p = std::strchr(p, ',');
@@ -252,7 +257,7 @@ int runtime_folder(char *out, size_t size)
     bool own = !dir || !*dir;
     int n = own ? std::snprintf(out, size, "/tmp/kem-ipc-%u", static_cast<unsigned>(geteuid()))
                 : std::snprintf(out, size, "%s", dir);
-    char shown[96];
+    char shown[sizeof(sockaddr_un::sun_path) + 4];
     if (n < 0 || static_cast<size_t>(n) >= size) {
         refuse("endpoint folder %s: the path is too long", printable(out, shown, sizeof shown));
         return -1;

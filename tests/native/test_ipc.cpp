@@ -330,7 +330,7 @@ TEST_F(IpcTest, AServerOfAnotherUserGetsNoCommandUnlessTrusted)
     ASSERT_EQ(chmod((dir + "/ipc").c_str(), 0711), 0);  // the other user may reach its socket
     for (bool trust : {false, true}) {
         if (trust)
-            setenv("KEM_IPC_TRUST_UIDS", "1000,65534", 1);
+            setenv("KEM_IPC_TRUST_UIDS", "1000, 65534", 1);
         int fd = bind_raw(path("other"), -1);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(chmod(path("other").c_str(), 0777), 0);
