@@ -10,9 +10,12 @@
  *    generator is handed the texts the interpreter holds. The one block per
  *    parse is the context; yajl keeps its own default allocator.
  *  - json2lua makes each table when its container closes, sized for its
- *    items, so small tables never grow by rehashing. The contents are those
- *    of a table filled member by member; the order in which `next` visits
- *    them is the interpreter's business, as for any table.
+ *    items, so small tables never grow by rehashing; a table whose items
+ *    move in early (see flush) is made with room for twice the items it
+ *    takes then, which spends some memory to spare most rehashes. The
+ *    contents are those of a table filled member by member; the order in
+ *    which `next` visits them is the interpreter's business, as for any
+ *    table.
  *  - The stack holds at most three slots for each suspended level, whatever
  *    the number or order of its items, so a document fails for depth only
  *    where the interpreter's own stack limit is reached (LUAI_MAXCSTACK:
@@ -114,8 +117,9 @@ inline int base_of(const json2lua_ctx *c)
 
 /* Moves the pending items of the innermost container into its table (made
    here when there is none yet), all but the `keep` topmost (0, or 1 for a
-   member name that waits for its container). */
-void flush(json2lua_ctx *c, int keep)
+   member name that waits for its container). With more items to come the
+   table is made with room for twice as many, so it rarely grows. */
+void flush(json2lua_ctx *c, int keep, bool more)
 {
     lua_State *L = c->L;
     int base = base_of(c);
@@ -124,8 +128,11 @@ void flush(json2lua_ctx *c, int keep)
     int slot = base - 1;
     int first = 1; /* the index the next array element takes */
     if (lua_isnil(L, slot)) {
-        lua_createtable(L, object ? 0 : items, object ? items / 2 : 0); /* ..., items, table */
-        lua_replace(L, slot);                                           /* ..., items */
+        int entries = object ? items / 2 : items;
+        if (more)
+            entries = 2 * (entries + 1);
+        lua_createtable(L, object ? 0 : entries, object ? entries : 0); /* ..., items, table */
+        lua_replace(L, slot);                                          /* ..., items */
     } else if (!object) {
         first = static_cast<int>(lua_objlen(L, slot)) + 1;
     }
@@ -150,7 +157,7 @@ inline int store(json2lua_ctx *c)
 {
     int top = lua_gettop(c->L);
     if (top - base_of(c) >= chunk - 1 || top >= stack_cap)
-        flush(c, 0);
+        flush(c, 0, true);
     return 1;
 }
 
@@ -164,7 +171,7 @@ int open_container(json2lua_ctx *c, bool object)
     if (c->depth > 0) {
         int keep = c->index < 0 ? 1 : 0;
         if (lua_gettop(L) - base_of(c) + 1 > keep)
-            flush(c, keep); /* position, table[, name] */
+            flush(c, keep, true); /* position, table[, name] */
     }
     int top = lua_gettop(L);
     int room = LUAI_MAXCSTACK - top < chunk + 8 ? LUAI_MAXCSTACK - top : chunk + 8;
@@ -184,7 +191,7 @@ int close_container(json2lua_ctx *c)
 {
     lua_State *L = c->L;
     int base = base_of(c);
-    flush(c, 0); /* ..., parent's position, table */
+    flush(c, 0, false); /* ..., parent's position, table */
     c->index = static_cast<int32_t>(lua_tointeger(L, base - 2));
     lua_replace(L, base - 2); /* ..., table */
     --c->depth;
