@@ -40,8 +40,9 @@ int lua_isinteger(lua_State *L, int idx);
  *       return lua_error(L);                  (3) raised once nothing is held
  *
  * (1) pushes the worker (a lua_CFunction) and a small full userdata, the
- * box, and reserves the stack room the later steps need; it may raise,
- * which is harmless while nothing is held. (2) stores the job's address in
+ * box, and reserves the stack room the later steps need (`room` arguments
+ * for a run, up to room + 2 results); it may raise, which is harmless while
+ * nothing is held. (2) stores the job's address in
  * the box and calls the worker with lua_pcall as worker(box, arguments...);
  * inside, kem_guard_job(L) gives the job back. The worker does every Lua
  * operation that can raise; its results (or the error value, status
