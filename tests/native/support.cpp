@@ -2,34 +2,45 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+int registry_refs(lua_State *L)
+{
+    std::set<lua_Number> free_slots;
+    lua_rawgeti(L, LUA_REGISTRYINDEX, 0);
+    for (lua_Number slot = lua_tonumber(L, -1); slot > 0 && free_slots.insert(slot).second;) {
+        lua_pop(L, 1);
+        lua_rawgeti(L, LUA_REGISTRYINDEX, static_cast<int>(slot));
+        slot = lua_tonumber(L, -1);
+    }
+    lua_pop(L, 1);
+    int live = 0;
+    lua_pushnil(L);
+    while (lua_next(L, LUA_REGISTRYINDEX)) {
+        lua_Number k = lua_type(L, -2) == LUA_TNUMBER ? lua_tonumber(L, -2) : 0;
+        live += k >= 1 && k == static_cast<lua_Number>(static_cast<long long>(k)) && !free_slots.count(k);
+        lua_pop(L, 1);
+    }
+    return live;
+}
+
 testing::AssertionResult allocator_clean()
 {
     if (mem_live_blocks() == 0)
         return testing::AssertionSuccess();
     char *text = nullptr;
-    std::size_t size = 0;
+    size_t size = 0;
     FILE *out = open_memstream(&text, &size);
     mem_report(out);
     std::fclose(out);
-    auto result = testing::AssertionFailure()
-                  << mem_live_blocks() << " live block(s):\n" << std::string(text, size);
+    auto result = testing::AssertionFailure() << mem_live_blocks() << " live block(s):\n" << text;
     std::free(text);
     return result;
-}
-
-testing::AssertionResult registry_clean(lua_State *L, int expected)
-{
-    int live = kem_registry_refs(L);
-    if (live == expected)
-        return testing::AssertionSuccess();
-    return testing::AssertionFailure()
-           << live << " live registry reference(s), expected " << expected;
 }
 
 std::string error_text(lua_State *L)
@@ -41,25 +52,21 @@ std::string error_text(lua_State *L)
 std::vector<std::string> program_command(const std::string &name)
 {
     std::vector<std::string> words;
-    const char *emulator = std::getenv("KEM_EMULATOR");
     std::string word;
     bool quoted = false, in_word = false;
-    for (const char *p = emulator ? emulator : ""; *p; ++p) {
-        if (*p == '\'') {
-            quoted = !quoted;
-            in_word = true;
-        } else if (*p == '\\' && !quoted && p[1]) {
-            word += *++p;
-            in_word = true;
-        } else if (*p == ' ' && !quoted) {
+    for (const char *p = std::getenv("KEM_EMULATOR") ? std::getenv("KEM_EMULATOR") : ""; *p; ++p) {
+        if (*p == ' ' && !quoted) {
             if (in_word)
                 words.push_back(word);
             word.clear();
             in_word = false;
-        } else {
-            word += *p;
-            in_word = true;
+            continue;
         }
+        if (*p == '\'')
+            quoted = !quoted;
+        else
+            word += *p == '\\' && !quoted && p[1] ? *++p : *p;
+        in_word = true;
     }
     if (in_word)
         words.push_back(word);
@@ -86,18 +93,10 @@ Peer::Peer(const char *name)
 
 Peer::~Peer()
 {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
     rmdir(dir_.c_str());
     unsetenv("KEM_IPC_DIR");
-}
-
-void ServiceTest::TearDown()
-{
-    mem_fail_off();
-    EXPECT_TRUE(allocator_clean());
 }
 
 void LuaTest::SetUp()
@@ -105,35 +104,29 @@ void LuaTest::SetUp()
     mem_fail_off();
     ASSERT_TRUE(allocator_clean()) << "a block was live before the test";
     L = luaL_newstate();
-    ASSERT_NE(L, nullptr);
     luaL_openlibs(L);
     lua_newtable(L);
     lua_setfield(L, LUA_GLOBALSINDEX, "kiv");
     lua_pushcfunction(L, luaopen_libkemluautils);
     lua_call(L, 0, 0);
-    refs_at_start = kem_registry_refs(L);
+    refs_at_start = registry_refs(L);
 }
 
 void LuaTest::TearDown()
 {
     mem_fail_off();
     EXPECT_TRUE(allocator_clean());
-    EXPECT_TRUE(registry_clean(L, refs_at_start));
+    EXPECT_EQ(registry_refs(L), refs_at_start) << "registry references left";
     lua_close(L);
     EXPECT_TRUE(allocator_clean());
 }
 
 std::string LuaTest::run(const std::string &chunk)
 {
-    if (luaL_loadbuffer(L, chunk.data(), chunk.size(), "=test") || lua_pcall(L, 0, LUA_MULTRET, 0)) {
+    if (luaL_loadbuffer(L, chunk.data(), chunk.size(), "=test") || lua_pcall(L, 0, 0, 0)) {
         std::string msg = error_text(L);
         lua_pop(L, 1);
         return msg;
     }
     return "";
-}
-
-std::string LuaTest::call(const std::string &name, const std::string &args)
-{
-    return run("return kemluautils." + name + "(" + args + ")");
 }

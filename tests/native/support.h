@@ -1,8 +1,7 @@
 /*
- * Shared fixture of the native tests: a fresh interpreter with the standard
- * libraries, the global kiv and the module loaded, and after each test the
- * proof that nothing leaked: no live block in the allocator and no registry
- * reference left behind.
+ * Shared by the native tests: leak checks (no live block in the allocator,
+ * no registry reference left), a fresh interpreter with kiv and the module
+ * loaded, and built programs started through the emulator of a cross build.
  */
 #ifndef KEM_TESTS_SUPPORT_H
 #define KEM_TESTS_SUPPORT_H
@@ -20,31 +19,23 @@ extern "C" {
 
 #include <sys/types.h>
 
-#include "../support/kemcheck.h"
 #include "kemluautils.h"
 #include "platform/host/mem_debug.h"
 #include "platform/mem.h"
 
+/* Live luaL_ref references in L's registry: positive integer keys that are
+   not on luaL_ref's free list, whose head is registry[0]. */
+int registry_refs(lua_State *L);
+
 /* Success when the allocator holds no live block; lists them otherwise. */
 testing::AssertionResult allocator_clean();
 
-/* Success when L holds exactly `expected` live registry references. */
-testing::AssertionResult registry_clean(lua_State *L, int expected);
-
-/* The message of the error on top of the stack (or of a non-string value). */
+/* The message of the error on top of the stack (or its type). */
 std::string error_text(lua_State *L);
 
-/* The words that start the built program `name` of this build (kemlua, a
-   test program): on a cross build first the emulator's, from KEM_EMULATOR
-   (its command line, shell-quoted; empty on the host), then the path. */
+/* The words that start the built program `name`: on a cross build first the
+   emulator's, from KEM_EMULATOR (shell-quoted, empty on the host). */
 std::vector<std::string> program_command(const std::string &name);
-
-/* A test of a platform service without an interpreter: afterwards fault
-   injection is off and no allocator block may be live. */
-class ServiceTest : public testing::Test {
-protected:
-    void TearDown() override;
-};
 
 /* A kemlua --serve peer of endpoint `name` answering with
    examples/peer_handler.lua, in a private endpoint folder that KEM_IPC_DIR
@@ -59,6 +50,8 @@ private:
     pid_t pid_ = -1;
 };
 
+/* A test with an interpreter; afterwards fault injection is off and neither
+   a block nor a registry reference may be left. */
 class LuaTest : public testing::Test {
 protected:
     lua_State *L = nullptr;
@@ -67,13 +60,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    /* Runs chunk with the module at hand; returns "" or the error message. */
+    /* Runs chunk protected; "" or the error message. */
     std::string run(const std::string &chunk);
-
-    /* Calls kemluautils.<name> protected with the values of `args` (a Lua
-       expression list); returns "" or the error message. Results stay on the
-       stack. */
-    std::string call(const std::string &name, const std::string &args);
 };
 
 #endif

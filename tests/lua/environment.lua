@@ -1,0 +1,59 @@
+-- The device environment, localized texts and template replacement as
+-- scripts see them, on the built-in profile: integers for the yes/no
+-- queries, nil where the service has nothing, every piece with its
+-- pass-through value, the callback's own error, the language left set.
+-- Profile files and the services behind: tests/native/environment.cpp.
+local t = require "testlib"
+
+-- replacement(text, language, collect, value): its result, then each piece and value.
+local function pieces(text, language, value)
+  local got = { false }
+  got[1] = kemluautils.replacement(text, language, function(piece, v)
+    got[#got + 1] = piece
+    got[#got + 1] = v == nil and "nil" or v
+  end, value)
+  return got
+end
+local value = {}
+-- A callback that raises its second piece's error value: what reached the script.
+local function raising()
+  local seen, thrown = {}, setmetatable({}, { __tostring = function() return "thrown" end })
+  local ok, err = pcall(kemluautils.replacement, "one{{device_name}}three", "en", function(piece)
+    seen[#seen + 1] = piece
+    if #seen == 2 then error(thrown) end
+  end, 5)
+  return ok == false and rawequal(err, thrown) and table.concat(seen, "|")
+end
+-- A replacement inside the callback of another.
+local function nested()
+  local out = {}
+  kemluautils.replacement("<{{#1}}>", "en", function(piece)
+    out[#out + 1] = piece
+    if piece == "Welcome" then
+      kemluautils.replacement("{{status}}", "fr", function(p) out[#out + 1] = "(" .. p .. ")" end, nil)
+    end
+  end, nil)
+  return table.concat(out)
+end
+
+t.rows({
+  { "{ k.oem(), k.country(), k.country_iso(), k.language(), k.serialnumber() }",
+    { "example", "Germany", "DE", "de", "EX0000000001" } },
+  { "{ k.country_is_default(), k.language_is_default(), k.country_is('dE'), k.country_is('germany') }",
+    { 1, 1, 1, 0 } },
+  { "k.predefinedurlget('help')", "https://help.example.net/" }, { "k.predefinedurlget('nope')", nil },
+  { "k.getLocalizedText('3')", "Abmelden" }, { "k.getLocalizedText(-1)", nil },
+  { "pieces('Hi {{device_name}}, {{#1}}!', 'en', value)",
+    { 0, "Hi ", value, "Example Gateway 100", value, ", ", value, "Welcome", value, "!", value } },
+  { "pieces(42, 'de', false)", { 0, "42", false } }, { "pieces('', 'de', 1)", { 0 } },
+  { "pieces('a{{%00}}{{nope}}{{%FF}}', 'fr', nil)", { 1, "a", "nil", "\0", "nil", "\255", "nil" } },
+  { "k.getLocalizedText(1)", "Bienvenue" },  -- the language of the last run stays
+  { "raising()", "one|Example Gateway 100" },
+  { "k.replacement('x', 'de', function() error('boom') end, nil)", t.err "boom" },
+  { "nested()", "<Welcome(Connecté)>" },
+  -- five arguments: the first is ignored
+  { "(function() local s k.replacement({}, '{{#2}}', 'en', function(p, v) s = p .. v end, '!') return s end)()",
+    "Settings!" },
+}, { pieces = pieces, value = value, raising = raising, nested = nested })
+
+t.done()

@@ -1,0 +1,79 @@
+-- qecmd against real peers (kemlua --serve) in the endpoint folder that
+-- ctest gives this script: deliveries whole and in order with the value,
+-- false for every way an exchange fails, the callback's own error, nested
+-- calls, and no endpoint left behind. Hostile peers: tests/native/ipc.cpp.
+local t = require "testlib"
+local dir = os.getenv("KEM_IPC_DIR")
+local handler = t.file([[
+local answers = {
+  nul = function(send) send("a\0b") send("\0\0") return true end,
+  empty = function(send) send("") return true end,
+  three = function(send) send("one") send("two") send("three") return true end,
+  fail = function(send) send("partial") return false end,
+  error = function() error("handler broke") end,
+  huge = function(send) send(("x"):rep(16 * 1024 * 1024 + 1)) return true end,
+  die = function(send) send("first") io.stdout:flush() os.exit(3) end,
+}
+return function(command, send)
+  if answers[command] then return answers[command](send) end
+  send("echo:" .. command)
+  return true
+end]])
+t.peer("qp", handler)
+t.peer("4711", handler)
+t.peer("dying", handler)
+
+-- qecmd(...) with a callback that collects; the result, then each delivery and value.
+local function call(destination, command, value, fifth)
+  local got = { false }
+  local function collect(data, v) got[#got + 1] = data got[#got + 1] = v == nil and "nil" or v end
+  if fifth then
+    got[1] = kemluautils.qecmd(destination, command, value, collect, fifth)
+  else
+    got[1] = kemluautils.qecmd(destination, command, collect, value)
+  end
+  return got
+end
+local value = {}
+-- A callback that raises at its first call: what reached the script, and how often it ran.
+local function raising()
+  local calls, thrown = 0, {}
+  local ok, err = pcall(kemluautils.qecmd, "qp", "three", function() calls = calls + 1 error(thrown) end, 1)
+  return { ok, rawequal(err, thrown), calls }
+end
+-- A qecmd inside the callback of another: every delivery of both, in order.
+local function nested()
+  local got = { false }
+  got[1] = kemluautils.qecmd("qp", "nul", function(data)
+    got[#got + 1] = data
+    local ok = kemluautils.qecmd("qp", "inner", function(d) got[#got + 1] = d end, nil)
+    got[#got + 1] = ok
+  end, nil)
+  return got
+end
+local function left()
+  local out = t.shell("ls -A " .. t.quote(dir))
+  return out:find("lua_qecmd_", 1, true) == nil
+end
+
+t.rows({
+  { "call('qp', 'nul', 'v')", { true, "a\0b", "v", "\0\0", "v" } },
+  { "call('qp', 'empty', nil)", { true, "", "nil" } },
+  { "call('qp', 'three', value)", { true, "one", value, "two", value, "three", value } },
+  { "call(4711, 42, 1)", { true, "echo:42", 1 } },
+  { "call({}, 'qp', 'five', 'x')", { true, "echo:five", "x" } },
+  { "call('qp', 'fail', 1)", { false, "partial", 1 } },
+  { "call('qp', 'error', 1)", { false } }, { "call('qp', 'huge', 1)", { false } },
+  { "call('nobody', 'x', 1)", { false } }, { "call('a/b', 'x', 1)", { false } },
+  { "call('dying', 'die', 5)", { false, "first", 5 } },
+  { "raising()", { false, true, 1 } },
+  { "k.qecmd('qp', 'x', function(data) error('bad ' .. data, 0) end, nil)", t.raw "bad echo:x" },
+  { "nested()", { true, "a\0b", "echo:inner", true, "\0\0", "echo:inner", true } },
+  { "k.qecmd('qp', 'x', function() k.qecmd('qp', 'y', function() error('deep', 0) end, nil) end, nil)",
+    t.raw "deep" },
+  { "t.shell(t.program('kemlua') .. [[ -e \"kemluautils.qecmd('qp', 'x', function() os.exit(0) end, nil)\"]])", "" },
+  { "left()", true },
+}, { call = call, value = value, raising = raising, nested = nested, left = left, t = t })
+
+os.remove(handler)
+t.done()

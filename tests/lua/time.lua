@@ -1,0 +1,26 @@
+-- The time functions as scripts see them (in UTC): results through
+-- lua_Integer, which keeps the low 32 bits on the device, and the values
+-- that stand for a failed conversion. The conversions themselves, on a fixed
+-- clock and in several zones, are tested natively (tests/native/time.cpp).
+local t = require "testlib"
+local k, bits = kemluautils, require("kemtest").integer_bits
+
+-- The local midnight that began yesterday, from the clock before and after the call.
+local function yesterday()
+  local now, days
+  repeat now = os.time() days = k.lua_unixtimefromdays(1) until os.time() == now
+  return days == now - now % 86400 - 86400
+end
+
+t.rows({
+  { "k.lua_unixtimefromcall('5.3.24 14:07', '0:90')", 1709647620 + 5400 },
+  { "k.lua_unixtimefromcall('05.03.38 14:07', '1:30')", 2151416220 - (bits == 32 and 2 ^ 32 or 0) },
+  { "k.lua_unixtimefromcall('05.03.2024 14:07', '')", 0 },
+  { "k.lua_unixtimefromcall('05.03.24 14:07', 5)", 0 },  -- the text 5 is no duration
+  { "k.lua_unixtime2iso8601(-86400)", "1969-12-31T00:00:00" },
+  { "k.lua_unixtime2iso8601(bits > 32 and 2^62 or -2^31)", bits > 32 and "0001-01-01T00:00:00" or "1901-12-13T20:45:52" },
+  { "k.lua_unixtimefromdays(-3)", 0 },
+  { "yesterday()", true },
+}, { bits = bits, yesterday = yesterday })
+
+t.done()

@@ -1,0 +1,121 @@
+// The MAC address service: the notations it accepts and rejects, lists
+// parsed at any separator of a set, joined, edited, and failed appends that
+// leave a list working. The Lua functions over it: tests/lua/mac.lua.
+#include "support.h"
+
+#include "platform/maclist.h"
+
+#include <cstring>
+
+namespace {
+
+/* The text of the address that text parses into, or "-" when it is rejected. */
+std::string parsed(const char *text)
+{
+    unsigned char mac[MAC_ADDR_LEN];
+    std::memset(mac, 0x5a, sizeof mac);
+    if (mac_from_string(text, mac) == 0)
+        return mac_to_string(mac);
+    EXPECT_EQ(std::string(mac, mac + 6), std::string(6, 0x5a)) << "a rejected text changed the value";
+    return "-";
+}
+
+/* The texts of a list's nodes joined with '|', or "<null>". */
+std::string texts(const MacAddrList *head)
+{
+    std::string out = head ? "" : "<null>";
+    for (const MacAddrList *n = head; n; n = n->next)
+        out += (out.empty() ? "" : "|") + std::string(mac_to_string(n->mac));
+    return out;
+}
+
+/* A list parsed from text, whose texts must be `want`. */
+MacAddrList *list_of(const char *text, const char *want)
+{
+    MacAddrList *list = maclist_parse(text, ",");
+    EXPECT_EQ(texts(list), want);
+    return list;
+}
+
+const unsigned char mac_a[] = {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff}, mac_c[] = {2, 0, 0x5e, 0x10, 0, 1};
+
+using MacService = LuaTest;
+
+}  // namespace
+
+TEST_F(MacService, NotationsAndLists)
+{
+    for (const char *text : {"0a:1b:c2:d3:e4:F5", "0A-1b-C2-d3-E4-f5", "0a1bc2d3e4F5", "0A1B.c2d3.E4F5"})
+        EXPECT_EQ(parsed(text), "0A:1B:C2:D3:E4:F5") << text;
+    EXPECT_EQ(parsed("00:00:00:00:00:00"), "00:00:00:00:00:00");
+    for (const char *bad : {"", "aa:bb:cc:dd:ee", "aa:bb:cc:dd:ee:ff:00", "aa:bb:cc:dd:ee:f", "a:bb:cc:dd:ee:ff",
+                            "aa:b:cc:dd:ee:ff", "aa:bb:cc:dd:ee:fff", "aa:bb-cc:dd:ee:ff", "aa-bb-cc-dd-ee:ff",
+                            "aa.bb.cc.dd.ee.ff", "aa bb cc dd ee ff", "aabb:ccdd:eeff", "aabb.ccdd-eeff",
+                            "aabbcc.ddeeff", "aabbccddeef", "aabbccddeeff0", "aabb.ccdd.eef", "aabb.ccdd.eeff.",
+                            " aa:bb:cc:dd:ee:ff", "aa:bb:cc:dd:ee:ff\n", "gg:bb:cc:dd:ee:ff", "aa:bb:cc:dd:ee:fg",
+                            "0xaabbccddeeff", "+a:bb:cc:dd:ee:ff", "aa::bb:cc:dd:ee:f", "aa:bb:cc:dd:ee:ff:"})
+        EXPECT_EQ(parsed(bad), "-") << '"' << bad << '"';
+    unsigned char mac[MAC_ADDR_LEN];
+    EXPECT_NE(mac_from_string(nullptr, mac), 0);
+
+    const char *lists[][3] = {
+        {" aa:bb:cc:dd:ee:ff,001122334455 ;\t0200.5e10.0001 ", ",;", "AA:BB:CC:DD:EE:FF|00:11:22:33:44:55|02:00:5E:10:00:01"},
+        {",,aabbccddeeff, ,\n,aabbccddeeff,", ",", "AA:BB:CC:DD:EE:FF|AA:BB:CC:DD:EE:FF"},  // duplicates stay
+        {"aabbccddeeff 001122334455", " ", "AA:BB:CC:DD:EE:FF|00:11:22:33:44:55"},
+        {"  aa-bb-cc-dd-ee-ff  ", "", "AA:BB:CC:DD:EE:FF"}, {"  aa-bb-cc-dd-ee-ff  ", nullptr, "AA:BB:CC:DD:EE:FF"},
+        {"aabbccddeeff,nope", ",", "<null>"}, {"nope,aabbccddeeff", ",", "<null>"},
+        {"aabbccddeeff;001122334455", ",", "<null>"}, {"aa:bb:cc:dd:ee:ff", ":", "<null>"},
+        {"aabb ccdd eeff", ",", "<null>"}, {"  \t ", ",", "<null>"}, {",, ,", ",", "<null>"}, {"", "", "<null>"},
+        {nullptr, ",", "<null>"},
+    };
+    for (auto &row : lists) {
+        MacAddrList *list = maclist_parse(row[0], row[1]);
+        EXPECT_EQ(texts(list), row[2]) << (row[0] ? row[0] : "(null)");
+        maclist_free(&list);
+        EXPECT_EQ(list, nullptr);
+    }
+
+    MacAddrList *list = list_of("aabbccddeeff,001122334455,0200.5e10.0001", "AA:BB:CC:DD:EE:FF|00:11:22:33:44:55|02:00:5E:10:00:01");
+    for (const char *sep : {" <-> ", "", static_cast<const char *>(nullptr)}) {
+        char *text = maclist_to_string(list, sep);
+        EXPECT_EQ(std::string(text), sep && *sep ? "AA:BB:CC:DD:EE:FF <-> 00:11:22:33:44:55 <-> 02:00:5E:10:00:01"
+                                                 : "AA:BB:CC:DD:EE:FF00:11:22:33:44:5502:00:5E:10:00:01");
+        mem_free(text, KEM_TAG);
+    }
+    maclist_free(&list);
+    char *empty = maclist_to_string(nullptr, ",");
+    EXPECT_STREQ(empty, "");
+    mem_free(empty, KEM_TAG);
+}
+
+TEST_F(MacService, RemoveTakesEveryEqualNodeAndAppendingGoesOn)
+{
+    MacAddrList *list = list_of("aabbccddeeff,aabbccddeeff,001122334455,aabbccddeeff,020000000001,aa:bb:cc:dd:ee:ff",
+                                "AA:BB:CC:DD:EE:FF|AA:BB:CC:DD:EE:FF|00:11:22:33:44:55|AA:BB:CC:DD:EE:FF|"
+                                "02:00:00:00:00:01|AA:BB:CC:DD:EE:FF");
+    EXPECT_EQ(maclist_remove(&list, mac_a), 4);  // at the head, in the middle and at the end
+    EXPECT_EQ(maclist_append(&list, mac_c), 0);  // links to the new last node
+    EXPECT_EQ(maclist_remove(&list, mac_c), 1);
+    EXPECT_EQ(maclist_append_unique(&list, mac_a), 0);
+    EXPECT_EQ(maclist_append_unique(&list, mac_a), 0);
+    EXPECT_EQ(texts(list), "00:11:22:33:44:55|02:00:00:00:00:01|AA:BB:CC:DD:EE:FF");
+    mem_fail_at(1, 0);
+    EXPECT_EQ(maclist_append(&list, mac_c), -1);
+    mem_fail_at(1, 0);
+    EXPECT_EQ(maclist_append_unique(&list, mac_c), -1);
+    mem_fail_at(1, 0);
+    EXPECT_EQ(maclist_to_string(list, ","), nullptr);
+    mem_fail_off();
+    EXPECT_EQ(maclist_append(&list, mac_c), 0);
+    EXPECT_EQ(texts(list), "00:11:22:33:44:55|02:00:00:00:00:01|AA:BB:CC:DD:EE:FF|02:00:5E:10:00:01");
+    maclist_free(&list);
+
+    list = list_of("aabbccddeeff,aabbccddeeff", "AA:BB:CC:DD:EE:FF|AA:BB:CC:DD:EE:FF");
+    EXPECT_EQ(maclist_remove(&list, mac_a), 2);  // the only address: empty, and appends work again
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(maclist_remove(&list, mac_a), 0);
+    EXPECT_EQ(maclist_append(&list, mac_c), 0);
+    EXPECT_EQ(texts(list), "02:00:5E:10:00:01");
+    maclist_free(&list);
+    maclist_free(nullptr);
+}
