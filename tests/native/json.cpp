@@ -182,42 +182,24 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
         local n = tonumber(want)
         assert(write({v}, 1) == '[' .. ((n == n and n ~= 1/0 and n ~= -1/0) and want or 'null') .. ']', want)
         assert(v ~= v or v == 1 or write(t, 1) == '{"' .. tostring((next(t))) .. '":true}', want)
-      end
-      -- the round trip of generated tables: arrays, string keys, integers, escapes, UTF-8, nesting
-      math.randomseed(7)
-      local pieces = {'a', '"', '\\', '/', '\n', '\1', '\31', ' ', '\195\169', '\240\159\152\128', 'key', '1'}
-      local function str()
-        local s = {}
-        for i = 1, r(0, 6) do s[i] = pieces[r(#pieces)] end
-        return table.concat(s)
-      end
-      local function value(level)
-        local kind, t = r(level > 3 and 4 or 6), {}
-        if kind == 1 then return r(-2^31, 2^31 - 1) elseif kind == 2 then return str()
-        elseif kind == 3 then return r() < 0.5 elseif kind == 4 then return r(-1e9, 1e9) * (wide and 1000 or 1)
-        elseif kind == 5 then for i = 1, r(1, 5) do t[i] = value(level + 1) end
-        else for _ = 1, r(0, 5) do t['k' .. str()] = value(level + 1) end end
-        return t
-      end
-      for _ = 1, 200 do
-        local sample = {value(1)}
-        assert(eq(parse(write(sample, 16), 16), sample))
       end)=="), "");
 
     // a validating generator rejects bad UTF-8; a finished document takes no more;
-    // one value goes where the caller's own containers want it
+    // one value goes where the caller's own containers want it; the value is the top one
     yajl_gen gen = yajl_gen_alloc(nullptr);
-    auto put = [&](const char *expr) {
-        luaL_dostring(L, expr);
+    auto put = [&](const char *chunk) {
+        int top = lua_gettop(L);
+        luaL_dostring(L, chunk);
         int r = lua2json(L, gen, 8);
-        lua_pop(L, 1);
+        lua_settop(L, top);
         return r;
     };
     yajl_gen_config(gen, yajl_gen_validate_utf8, 1);
     EXPECT_EQ(put("return {ok = 1, bad = {'\\255'}}"), -1);
     yajl_gen_free(gen);
     gen = yajl_gen_alloc(nullptr);
-    EXPECT_EQ(put("return {}"), 0);
+    EXPECT_EQ(put("return false, true"), 0);
+    EXPECT_EQ(text_of(gen), "true");
     EXPECT_EQ(put("return 1") + put("return 's'") + put("return true") + put("return {}"), -4);
     yajl_gen_free(gen);
     gen = yajl_gen_alloc(nullptr);
@@ -228,10 +210,14 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
     EXPECT_EQ(text_of(gen), "{\"v\":[1]}");
     lua_pushnumber(L, 0.5);  // a number at the top is left as its text
     EXPECT_EQ(lua2json(L, gen, 0), -1);
-    EXPECT_EQ(lua_type(L, -1), LUA_TSTRING);
-    EXPECT_STREQ(lua_tostring(L, -1), "0.5");
-    lua_pop(L, 1);
+    EXPECT_EQ(lua_typename(L, lua_type(L, -1)) + std::string(lua_tostring(L, -1)), "string0.5");
     yajl_gen_free(gen);
+    lua_settop(L, 0);  // and with no room left on the stack, json2lua fails
+    ASSERT_TRUE(lua_checkstack(L, LUAI_MAXCSTACK - 4));
+    for (int i = 0; i < LUAI_MAXCSTACK - 4; ++i)
+        lua_pushnil(L);
+    EXPECT_EQ(json2lua(L, "[1]", 1), -1);
+    lua_settop(L, 0);
 }
 
 TEST_F(Json, JsonTestSuite)

@@ -49,43 +49,15 @@ std::string error_text(lua_State *L)
     return msg ? msg : std::string("(") + luaL_typename(L, -1) + ")";
 }
 
-std::vector<std::string> program_command(const std::string &name)
-{
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false, in_word = false;
-    for (const char *p = std::getenv("KEM_EMULATOR") ? std::getenv("KEM_EMULATOR") : ""; *p; ++p) {
-        if (*p == ' ' && !quoted) {
-            if (in_word)
-                words.push_back(word);
-            word.clear();
-            in_word = false;
-            continue;
-        }
-        if (*p == '\'')
-            quoted = !quoted;
-        else
-            word += *p == '\\' && !quoted && p[1] ? *++p : *p;
-        in_word = true;
-    }
-    if (in_word)
-        words.push_back(word);
-    words.push_back(KEM_BINARY_DIR "/" + name);
-    return words;
-}
-
 Peer::Peer(const char *name)
 {
     char tmpl[] = "/tmp/kem-peer-XXXXXX";
     dir_ = mkdtemp(tmpl);
     setenv("KEM_IPC_DIR", dir_.c_str(), 1);
-    std::vector<std::string> words = program_command("kemlua");
-    words.insert(words.end(), {"--serve", name, KEM_SOURCE_DIR "/examples/peer_handler.lua"});
-    std::vector<char *> argv;
-    for (std::string &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ);
+    std::string command = std::string("exec ") + (std::getenv("KEM_EMULATOR") ? std::getenv("KEM_EMULATOR") : "") +
+                          "'" KEM_BINARY_DIR "/kemlua' --serve '" + name + "' '" KEM_SOURCE_DIR "/examples/peer_handler.lua'";
+    const char *argv[] = {"sh", "-c", command.c_str(), nullptr};
+    posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), environ);
     std::string socket = dir_ + "/" + name;
     for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i)
         usleep(10000);

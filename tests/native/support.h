@@ -15,7 +15,6 @@ extern "C" {
 }
 
 #include <string>
-#include <vector>
 
 #include <sys/types.h>
 
@@ -33,13 +32,10 @@ testing::AssertionResult allocator_clean();
 /* The message of the error on top of the stack (or its type). */
 std::string error_text(lua_State *L);
 
-/* The words that start the built program `name`: on a cross build first the
-   emulator's, from KEM_EMULATOR (shell-quoted, empty on the host). */
-std::vector<std::string> program_command(const std::string &name);
-
 /* A kemlua --serve peer of endpoint `name` answering with
-   examples/peer_handler.lua, in a private endpoint folder that KEM_IPC_DIR
-   names while the peer lives. */
+   examples/peer_handler.lua, started through the emulator of a cross build
+   (KEM_EMULATOR), in a private endpoint folder that KEM_IPC_DIR names while
+   the peer lives. */
 class Peer {
 public:
     explicit Peer(const char *name);
