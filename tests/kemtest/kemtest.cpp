@@ -1,8 +1,5 @@
-/*
- * kemtest: a Lua module for the test scripts. It reads the host allocator's
- * accounting (live blocks, peak bytes), drives its fault injection and tells
- * the widths of lua_Integer and time_t.
- */
+// kemtest: a Lua module for the test scripts, on the host allocator's
+// accounting and fault injection, with the widths of lua_Integer and time_t.
 #include "platform/host/mem_debug.h"
 
 extern "C" {
@@ -16,19 +13,12 @@ extern "C" {
 
 namespace {
 
-template <auto F> int count(lua_State *L)
-{
-    lua_pushinteger(L, static_cast<lua_Integer>(F()));
-    return 1;
-}
+template <auto F> int count(lua_State *L) { return lua_pushinteger(L, static_cast<lua_Integer>(F())), 1; }
+template <auto F> int action(lua_State *) { return F(), 0; }
 
-template <auto F> int action(lua_State *)
-{
-    F();
-    return 0;
-}
+int fail_at(lua_State *L) { return mem_fail_at(luaL_checkinteger(L, 1), lua_toboolean(L, 2)), 0; }
 
-/* The listing of live blocks as a string, one "file:line size" a line. */
+/* The listing of live blocks, one "file:line size" a line. */
 int report(lua_State *L)
 {
     char *text = nullptr;
@@ -43,18 +33,11 @@ int report(lua_State *L)
     return 1;
 }
 
-int fail_at(lua_State *L)
-{
-    mem_fail_at(static_cast<unsigned long>(luaL_checkinteger(L, 1)), lua_toboolean(L, 2));
-    return 0;
-}
-
 const luaL_Reg functions[] = {
-    {"live_blocks", count<mem_live_blocks>}, {"live_bytes", count<mem_live_bytes>},
-    {"peak_bytes", count<mem_peak_bytes>},   {"reset_peak", action<mem_reset_peak>},
-    {"alloc_count", count<mem_alloc_count>}, {"failures", count<mem_failures>},
-    {"fail_at", fail_at},                    {"fail_off", action<mem_fail_off>},
-    {"report", report},                      {nullptr, nullptr},
+    {"live_blocks", count<mem_live_blocks>}, {"live_bytes", count<mem_live_bytes>}, {"peak_bytes", count<mem_peak_bytes>},
+    {"alloc_count", count<mem_alloc_count>}, {"failures", count<mem_failures>},     {"reset_peak", action<mem_reset_peak>},
+    {"fail_off", action<mem_fail_off>},      {"fail_at", fail_at},                  {"report", report},
+    {nullptr, nullptr},
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
-// list_filenames on a real folder (files, a subdirectory, links, a FIFO;
-// a file system that reports no entry types) and sleep cut short by a signal.
+// list_filenames on a real folder (files, a subfolder, links, a FIFO, a file
+// system that reports no entry types) and sleep cut short by a signal.
 #include "support.h"
 
 #include <dirent.h>
@@ -15,10 +15,8 @@
 namespace fs = std::filesystem;
 
 namespace {
-
 bool hide_entry_types = false;  /* readdir reports DT_UNKNOWN for every entry */
-
-}  // namespace
+}
 
 /* Stands in for the C library's readdir, which the module's calls bind to;
    with 64-bit file offsets the header names it readdir64. */
@@ -35,34 +33,7 @@ extern "C" __attribute__((visibility("default"))) struct dirent *readdir(DIR *di
     return entry;
 }
 
-namespace {
-
-/* The sorted names list_filenames gives for path, joined with blanks, or "nil". */
-std::string names(lua_State *L, const fs::path &path)
-{
-    lua_getglobal(L, "kemluautils");
-    lua_getfield(L, -1, "list_filenames");
-    lua_pushstring(L, path.c_str());
-    EXPECT_EQ(lua_pcall(L, 1, 1, 0), 0) << error_text(L);
-    std::vector<std::string> found;
-    for (int i = 1; lua_istable(L, -1) && i <= static_cast<int>(lua_objlen(L, -1)); ++i) {
-        lua_rawgeti(L, -1, i);
-        found.push_back(lua_tostring(L, -1));
-        lua_pop(L, 1);
-    }
-    std::sort(found.begin(), found.end());
-    std::string out = lua_isnil(L, -1) ? "nil" : "";
-    for (const std::string &name : found)
-        out += (out.empty() ? "" : " ") + name;
-    lua_pop(L, 2);
-    return out;
-}
-
 using Os = LuaTest;
-
-void on_alarm(int) {}
-
-}  // namespace
 
 TEST_F(Os, ListsRegularFilesOnlyAndNilForWhatCannotBeOpened)
 {
@@ -74,12 +45,20 @@ TEST_F(Os, ListsRegularFilesOnlyAndNilForWhatCannotBeOpened)
     fs::create_symlink(dir / "file.txt", dir / "link.txt");
     fs::create_symlink(dir / "sub", dir / "sublink");
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    EXPECT_EQ(names(L, dir), "file.txt second");
-    EXPECT_EQ(names(L, dir / "sublink"), "");  // a link to a folder is followed; subfolders only: empty
+    auto names = [&](const fs::path &path) {  // the sorted names list_filenames gives, or "nil"
+        EXPECT_EQ(run("names = kemluautils.list_filenames('" + path.string() + "')\n"
+                      "if names then table.sort(names) names = table.concat(names, ' ') end"), "");
+        lua_getglobal(L, "names");
+        std::string out = lua_isnil(L, -1) ? "nil" : lua_tostring(L, -1);
+        lua_pop(L, 1);
+        return out;
+    };
+    EXPECT_EQ(names(dir), "file.txt second");
+    EXPECT_EQ(names(dir / "sublink"), "");  // a link to a folder is followed; subfolders only: empty
     for (const fs::path &p : {dir / "nothing", dir / "file.txt", fs::path()})
-        EXPECT_EQ(names(L, p), "nil") << p;
+        EXPECT_EQ(names(p), "nil") << p;
     hide_entry_types = true;
-    EXPECT_EQ(names(L, dir), ". .. fifo file.txt link.txt second sub sublink");
+    EXPECT_EQ(names(dir), ". .. fifo file.txt link.txt second sub sublink");
     hide_entry_types = false;
     fs::remove_all(dir);
 }
@@ -87,7 +66,7 @@ TEST_F(Os, ListsRegularFilesOnlyAndNilForWhatCannotBeOpened)
 TEST_F(Os, SleepReturnsWhatASignalLeft)
 {
     struct sigaction action {}, old {};
-    action.sa_handler = on_alarm;  /* no SA_RESTART: the signal ends the sleep */
+    action.sa_handler = [](int) {};  /* no SA_RESTART: the signal ends the sleep */
     ASSERT_EQ(sigaction(SIGALRM, &action, &old), 0);
     struct itimerval timer {{0, 50000}, {0, 50000}};  /* every 50 ms, until the sleep has begun */
     ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);

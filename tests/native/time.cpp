@@ -1,7 +1,6 @@
-// Time conversion on a fixed clock (time() is ours in this program): day
-// counts on and after the days the clocks change, both ways, in Berlin and
-// New York; call dates in several zones, with mktime normalising and
-// deciding daylight saving; durations; ISO texts. Scripts: tests/lua/time.lua.
+// Time conversion on a fixed clock (time() is ours here): day counts on and
+// after the days the clocks change, both ways, in Berlin and New York; call
+// dates in several zones, mktime normalising; durations; ISO texts.
 #include "support.h"
 
 #include <ctime>
@@ -47,25 +46,21 @@ extern "C" __attribute__((visibility("default"))) time_t time(time_t *out) noexc
 
 TEST_F(Time, DaysBackFromTheWallClockTimeOfDayInWholeDays)
 {
-    struct {
+    const struct {
         const char *tz;
-        time_t now;
+        time_t now, want;
         int32_t n;
-        time_t want;
     } rows[] = {
-        {"UTC", march5_1407_utc, 1, 1709510400},
-        {"UTC", march5_1407_utc, 0, 0},
-        {"UTC", march5_1407_utc, -7, 0},
-        {"UTC", march5_1407_utc, 24855, march5_1407_utc - 50820 - INT64_C(24855) * 86400},
-        {"UTC", march5_1407_utc, 24856, march5_1407_utc - 50820 - (INT32_MIN + 74752)},  // the product wraps
-        // 15:30:10 on the days the clocks change, and the day after: the size of the change
-        // away from the true local midnight
-        {"Europe/Berlin", 1711891810, 1, 1711749600},     // 2024-03-31 CEST: 22:00 UTC, not 23:00
-        {"Europe/Berlin", 1730039410, 1, 1729897200},     // 2024-10-27 CET: 23:00 UTC, not 22:00
-        {"Europe/Berlin", 1711924200, 1, 1711836000},     // 2024-04-01 00:30 CEST
-        {"America/New_York", 1710099010, 1, 1709956800},  // 2024-03-10 EDT
-        {"America/New_York", 1730665810, 1, 1730523600},  // 2024-11-03 EST
-        {"America/New_York", 1730782799, 2, 1730523600},  // 2024-11-04 23:59:59 EST
+        {"UTC", march5_1407_utc, 1709510400, 1}, {"UTC", march5_1407_utc, 0, 0}, {"UTC", march5_1407_utc, 0, -7},
+        {"UTC", march5_1407_utc, march5_1407_utc - 50820 - INT64_C(24855) * 86400, 24855},
+        {"UTC", march5_1407_utc, march5_1407_utc - 50820 - (INT32_MIN + 74752), 24856},  // the product wraps
+        // 15:30:10 on the days the clocks change, and after: the size of the change away from true midnight
+        {"Europe/Berlin", 1711891810, 1711749600, 1},     // 2024-03-31 CEST: 22:00 UTC, not 23:00
+        {"Europe/Berlin", 1730039410, 1729897200, 1},     // 2024-10-27 CET: 23:00 UTC, not 22:00
+        {"Europe/Berlin", 1711924200, 1711836000, 1},     // 2024-04-01 00:30 CEST
+        {"America/New_York", 1710099010, 1709956800, 1},  // 2024-03-10 EDT
+        {"America/New_York", 1730665810, 1730523600, 1},  // 2024-11-03 EST
+        {"America/New_York", 1730782799, 1730523600, 2},  // 2024-11-04 23:59:59 EST
     };
     for (const auto &row : rows) {
         zone(row.tz);
@@ -78,15 +73,13 @@ TEST_F(Time, DaysBackFromTheWallClockTimeOfDayInWholeDays)
 
 TEST_F(Time, CallDatesInLocalTime)
 {
-    struct {
+    const struct {
         const char *tz, *date, *duration;
-        time_t want;  // -1: refused
+        time_t want;
     } rows[] = {
-        {"UTC", "05.03.24 14:07", nullptr, march5_1407_utc},
-        {"UTC", " 5. 3. 24   14: 7", "", march5_1407_utc},  // %u skips blanks
+        {"UTC", "05.03.24 14:07", nullptr, march5_1407_utc}, {"UTC", " 5. 3. 24   14: 7", "", march5_1407_utc},
         {"UTC", "+5.+3.2414:07", nullptr, march5_1407_utc},  // signs, an empty blank
-        {"UTC", "01.01.00 00:00", nullptr, 946684800},
-        {"UTC", "31.12.99 23:59", nullptr, 4102444740},
+        {"UTC", "01.01.00 00:00", nullptr, 946684800}, {"UTC", "31.12.99 23:59", nullptr, 4102444740},
         {"Europe/Berlin", "05.03.24 14:07", nullptr, march5_1407_utc - 3600},
         {"Europe/Berlin", "05.07.24 14:07", nullptr, 1720188420 - 7200},
         {"America/New_York", "05.03.24 14:07", nullptr, march5_1407_utc + 5 * 3600},
@@ -124,24 +117,16 @@ TEST_F(Time, CallDatesInLocalTime)
 TEST_F(Time, IsoTextsInUtcWhateverTheZone)
 {
     zone("America/New_York");
-    struct {
-        time_t t;
-        const char *text;
-    } rows[] = {
-        {0, "1970-01-01T00:00:00"},
-        {-1, "1969-12-31T23:59:59"},
-        {march5_1407_utc, "2024-03-05T14:07:00"},
-        {INT64_C(2147483648), "2038-01-19T03:14:08"},
-        {INT64_C(253402300799), "9999-12-31T23:59:59"},
+    const std::pair<time_t, const char *> rows[] = {
+        {0, "1970-01-01T00:00:00"}, {-1, "1969-12-31T23:59:59"}, {march5_1407_utc, "2024-03-05T14:07:00"},
+        {INT64_C(2147483648), "2038-01-19T03:14:08"}, {INT64_C(253402300799), "9999-12-31T23:59:59"},
         {INT64_C(-30610224001), "0999-12-31T23:59:59"},  // always four digits
         {INT64_C(-62167219200), "0000-01-01T00:00:00"},
-        {INT64_C(-62167219201), nullptr},  // outside the years 0 to 9999: no text
-        {INT64_C(253402300800), nullptr},
-        {INT64_MAX, nullptr},
+        {INT64_C(-62167219201), nullptr}, {INT64_C(253402300800), nullptr}, {INT64_MAX, nullptr},  // no year 0 to 9999
     };
-    for (const auto &row : rows) {
-        char *text = unixtime2iso8601(row.t);
-        EXPECT_STREQ(text, row.text) << row.t;
+    for (const auto &[t, want] : rows) {
+        char *text = unixtime2iso8601(t);
+        EXPECT_STREQ(text, want) << t;
         mem_free(text, KEM_TAG);
     }
 }
