@@ -17,6 +17,7 @@ local kemtest = require "kemtest"
 
 local t = { source = os.getenv("KEM_SOURCE_DIR") or "." }
 local passed, failed, peers = 0, 0, {}
+if os.getenv("KEM_IPC_DIR") then os.execute("rm -rf '" .. os.getenv("KEM_IPC_DIR") .. "'") end  -- a run before may have left sockets
 
 local function show(v, indent)
   if type(v) == "string" then return ("%q"):format(v) end
