@@ -8,6 +8,7 @@
 #include "platform/ipc.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <thread>
 
 #include <grp.h>
@@ -100,6 +101,7 @@ struct Outcome {
 class Ipc : public LuaTest {
 protected:
     std::string dir;
+    size_t descriptors = 0;
 
     void SetUp() override
     {
@@ -109,22 +111,27 @@ protected:
         setenv("KEM_IPC_TIMEOUT_MS", "3000", 1);
         LuaTest::SetUp();
         ipc_destroy(ipc_create("warmup"));  // makes the folder
+        descriptors = open_descriptors();
     }
     void TearDown() override
     {
         LuaTest::TearDown();
+        EXPECT_EQ(open_descriptors(), descriptors) << "a descriptor left open";
         EXPECT_EQ(rmdir((dir + "/ipc").c_str()), 0) << "something left in the endpoint folder";
         rmdir(dir.c_str());
     }
     std::string path(const std::string &name) { return dir + "/ipc/" + name; }
     bool exists(const std::string &name) { return access(path(name).c_str(), F_OK) == 0; }
 
-    Outcome exchange(const char *destination, const char *command)
+    /* Runs an exchange to its end, its connection in the first slot of the
+       service's table; `release` (an endpoint) goes once it has started. */
+    Outcome exchange(const char *destination, const std::string &command, IpcEndpoint *release = nullptr)
     {
         Outcome o;
-        IpcEndpoint *ep = ipc_create("client");
+        IpcEndpoint *spare = ipc_create("spare"), *ep = ipc_create("client");
+        ipc_destroy(spare);
         int rc = ipc_send_command(
-            ep, destination, command, [](IpcConn *, void *) { return 0; },
+            ep, destination, command.c_str(), [](IpcConn *, void *) { return 0; },
             [](IpcConn *, int reason, void *u) { static_cast<Outcome *>(u)->reason = reason; },
             [](IpcConn *c, void *u) {
                 std::string s(sock_bytes_left(c), '\0');
@@ -134,6 +141,7 @@ protected:
             },
             [](const char *text, void *) { return text; },
             [](IpcConn *, void *u) { static_cast<Outcome *>(u)->reason = 0; }, &o);
+        ipc_destroy(release);
         while (rc == 0 && o.reason == -1)
             sock_poll_msecs(10);
         o.reason = rc ? -2 : o.reason;
@@ -165,8 +173,27 @@ TEST_F(Ipc, EndpointsListenInAPrivateFolderUntilTheLastHandleGoes)
     EXPECT_EQ(std::string(ipc_last_error()), "endpoint name '" + priv + "': not a valid name (letters, digits, '_', "
               "'-' and '.', not starting with '.')");
     ipc_destroy(ipc_create("a.b-c_D9"));
+    testing::internal::CaptureStderr();  // each reason goes to stderr once
+    EXPECT_EQ(ipc_create(".x") || ipc_create(".x"), false);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "libkemluautils: " + std::string(ipc_last_error()) + "\n");
+    EXPECT_EQ(ipc_send_command(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), -1);
+    int in = dup(0);  // descriptor 0 serves like any other
+    close(0);
+    a = ipc_create("zero");
+    EXPECT_TRUE(a && fcntl(0, F_GETFD) != -1);
+    ipc_destroy(a);
+    dup2(in, 0);
+    close(in);
+    a = ipc_create("svc");  // a socket file that another listener took over stays
+    unlink(path("svc").c_str());
+    int other = bind_raw(path("svc"));
+    ipc_destroy(a);
+    EXPECT_TRUE(exists("svc"));
+    close(other);
+    unlink(path("svc").c_str());
 
-    int other = bind_raw(path(priv)), live = bind_raw(path("held"));  // names in use are left alone
+    other = bind_raw(path(priv));  // names in use are left alone
+    int live = bind_raw(path("held"));
     EXPECT_EQ(ipc_create("svc"), nullptr);
     EXPECT_EQ(ipc_create("held"), nullptr);
     EXPECT_EQ(std::string(ipc_last_error()), "endpoint 'held': held by a live listener at " + path("held"));
@@ -225,6 +252,13 @@ TEST_F(Ipc, FoldersOfOtherUsersOrOpenToThemAreRefusedWithTheReason)
         EXPECT_EQ(run("local ok, err = pcall(kemluautils.qecmd, 'svc', 'x', print, nil)\n"
                       "assert(err:match('memory error$'), err)"), "");
     }
+    setenv("KEM_IPC_DIR", (dir + "/ipc").c_str(), 1);
+    std::string deep = dir + "/" + std::string(97 - dir.size(), 'd');  // no room for a private name
+    setenv("KEM_IPC_DIR", deep.c_str(), 1);
+    IpcEndpoint *ep = ipc_create("in.place");
+    EXPECT_TRUE(ep && access((deep + "/in.place").c_str(), F_OK) == 0);
+    ipc_destroy(ep);
+    rmdir(deep.c_str());
     setenv("KEM_IPC_DIR", (dir + "/ipc").c_str(), 1);
     EXPECT_EQ(std::system(("rm -rf " + base).c_str()), 0);
 }
@@ -288,6 +322,12 @@ TEST_F(Ipc, ClientGetsDeliveriesInOrderThenTheStatusOrAFailure)
         EXPECT_EQ(peer.command, "C" + c.command) << "the command goes out as one frame";
     }
     EXPECT_EQ(exchange("nobody", "x").reason, -2) << "a missing destination does not start";
+    setenv("KEM_IPC_TIMEOUT_MS", "200", 1);  // a server that reads nothing: the command cannot go out
+    int deaf = bind_raw(path("deaf"));
+    EXPECT_EQ(exchange("deaf", std::string(1 << 20, 'x')).reason, -2);
+    EXPECT_EQ(exchange("deaf", std::string(IPC_MAX_PAYLOAD + 1, 'x')).reason, -2);
+    close(deaf);
+    unlink(path("deaf").c_str());
 
     setenv("KEM_IPC_TIMEOUT_MS", "150", 1);  // qecmd: false, and nothing held
     for (const std::string &answer : {header('D', 0xffffffffu), "\x01garbage"s, frame('D', "x") + header('D', 100), ""s}) {
@@ -298,9 +338,28 @@ TEST_F(Ipc, ClientGetsDeliveriesInOrderThenTheStatusOrAFailure)
     }
 }
 
+TEST_F(Ipc, AServerInThisProcessAnswersAndMayCloseItselfInItsHandler)
+{
+    IpcEndpoint *first = ipc_create("first"), *server = ipc_create("server");
+    for (IpcEndpoint *ep : {static_cast<IpcEndpoint *>(nullptr), server}) {  // then closing itself
+        ipc_serve(server, [](IpcConn *c, const char *command, size_t len, void *self) {
+            ipc_reply(c, command, len);
+            ipc_destroy(static_cast<IpcEndpoint *>(self));
+            return 0;
+        }, ep);
+        Outcome o = exchange("server", "hello", first);  // accepted into the first slot, which is free now
+        EXPECT_EQ(o.reason, ep ? IPC_FAIL_CLOSED : 0);
+        EXPECT_EQ(o.deliveries, std::vector<std::string>{"hello"});
+        first = nullptr;
+    }
+}
+
 TEST(IpcFrames, EveryChunkSizeGivesTheSameFramesAndMemoryFollowsTheBytes)
 {
-    std::string stream = frame('D', "first") + frame('D', "") + frame('D', std::string(70000, 'q')) + frame('E', "\0"s);
+    std::string stream = frame('D', "first") + frame('D', "");
+    for (int i = 0; i < 40; ++i)  // small frames across the end of the buffer
+        stream += frame('D', std::string(995, 'a' + i % 26));
+    stream += frame('D', std::string(70000, 'q')) + frame('E', "\0"s);
     IpcFrameReader r;
     IpcFrame f;
     unsigned char *at;
@@ -311,6 +370,7 @@ TEST(IpcFrames, EveryChunkSizeGivesTheSameFramesAndMemoryFollowsTheBytes)
         int rc = 0;
         for (size_t pos = 0; rc == 0 && pos < stream.size();) {
             ASSERT_EQ(ipc_frame_room(&r, &at, &room), 0);
+            ASSERT_GT(room, 0u);
             size_t n = std::min({chunk, room, stream.size() - pos});
             std::memcpy(at, stream.data() + pos, n);
             ipc_frame_commit(&r, n);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 
 #include <signal.h>
@@ -41,6 +42,12 @@ testing::AssertionResult allocator_clean()
     auto result = testing::AssertionFailure() << mem_live_blocks() << " live block(s):\n" << text;
     std::free(text);
     return result;
+}
+
+size_t open_descriptors()
+{
+    auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return static_cast<size_t>(std::distance(begin(entries), end(entries)));
 }
 
 std::string error_text(lua_State *L)

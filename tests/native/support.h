@@ -29,6 +29,9 @@ int registry_refs(lua_State *L);
 /* Success when the allocator holds no live block; lists them otherwise. */
 testing::AssertionResult allocator_clean();
 
+/* The number of open file descriptors of this process. */
+size_t open_descriptors();
+
 /* The message of the error on top of the stack (or its type). */
 std::string error_text(lua_State *L);
 
