@@ -123,14 +123,10 @@ protected:
     std::string path(const std::string &name) { return dir + "/ipc/" + name; }
     bool exists(const std::string &name) { return access(path(name).c_str(), F_OK) == 0; }
 
-    /* Runs an exchange to its end, its connection in the first slot of the
-       service's table; `release` (an endpoint) goes once it has started. */
-    Outcome exchange(const char *destination, const std::string &command, IpcEndpoint *release = nullptr)
+    /* Starts an exchange from ep; o receives what it sees (reason -2: it did not start). */
+    void start(IpcEndpoint *ep, const char *destination, const std::string &command, Outcome &o)
     {
-        Outcome o;
-        IpcEndpoint *spare = ipc_create("spare"), *ep = ipc_create("client");
-        ipc_destroy(spare);
-        int rc = ipc_send_command(
+        o.reason = ipc_send_command(
             ep, destination, command.c_str(), [](IpcConn *, void *) { return 0; },
             [](IpcConn *, int reason, void *u) { static_cast<Outcome *>(u)->reason = reason; },
             [](IpcConn *c, void *u) {
@@ -140,11 +136,19 @@ protected:
                 static_cast<Outcome *>(u)->deliveries.push_back(s);
             },
             [](const char *text, void *) { return text; },
-            [](IpcConn *, void *u) { static_cast<Outcome *>(u)->reason = 0; }, &o);
+            [](IpcConn *, void *u) { static_cast<Outcome *>(u)->reason = 0; }, &o) ? -2 : -1;
+    }
+    /* Runs an exchange to its end, its connection in the first slot of the
+       service's table; `release` (an endpoint) goes once it has started. */
+    Outcome exchange(const char *destination, const std::string &command, IpcEndpoint *release = nullptr)
+    {
+        Outcome o;
+        IpcEndpoint *spare = ipc_create("spare"), *ep = ipc_create("client");
+        ipc_destroy(spare);
+        start(ep, destination, command, o);
         ipc_destroy(release);
-        while (rc == 0 && o.reason == -1)
+        while (o.reason == -1)
             sock_poll_msecs(10);
-        o.reason = rc ? -2 : o.reason;
         ipc_destroy(ep);
         return o;
     }
@@ -340,7 +344,16 @@ TEST_F(Ipc, ClientGetsDeliveriesInOrderThenTheStatusOrAFailure)
 
 TEST_F(Ipc, AServerInThisProcessAnswersAndMayCloseItselfInItsHandler)
 {
-    IpcEndpoint *first = ipc_create("first"), *server = ipc_create("server");
+    IpcEndpoint *first = ipc_create("first"), *server = ipc_create("server"), *client = ipc_create("client");
+    ipc_serve(server, [](IpcConn *c, const char *command, size_t len, void *) { return ipc_reply(c, command, len); }, nullptr);
+    Outcome one, two;  // two exchanges at once
+    start(client, "server", "one", one);
+    start(client, "server", "two", two);
+    while (one.reason == -1 || two.reason == -1)
+        sock_poll_msecs(10);
+    EXPECT_EQ(one.reason + two.reason, 0);
+    EXPECT_EQ(one.deliveries.at(0) + two.deliveries.at(0), "onetwo");
+    ipc_destroy(client);
     for (IpcEndpoint *ep : {static_cast<IpcEndpoint *>(nullptr), server}) {  // then closing itself
         ipc_serve(server, [](IpcConn *c, const char *command, size_t len, void *self) {
             ipc_reply(c, command, len);
