@@ -181,11 +181,22 @@ TEST_F(Ipc, EndpointsListenInAPrivateFolderUntilTheLastHandleGoes)
     EXPECT_EQ(ipc_create(".x") || ipc_create(".x"), false);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "libkemluautils: " + std::string(ipc_last_error()) + "\n");
     EXPECT_EQ(ipc_send_command(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), -1);
-    int in = dup(0);  // descriptor 0 serves like any other
+    int in = dup(0);  // descriptor 0 serves like any other: a listener's, a client's, one refused
+    FakePeer peer(path("p"), frame('E', "\0"s));
+    std::vector<IpcEndpoint *> all = {ipc_create("client"), ipc_create("spare")};
     close(0);
     a = ipc_create("zero");
     EXPECT_TRUE(a && fcntl(0, F_GETFD) != -1);
     ipc_destroy(a);
+    EXPECT_EQ(exchange("p", "x").reason, 0);
+    dup2(in, 0);
+    while ((a = ipc_create(("e" + std::to_string(all.size())).c_str())))  // until the table is full
+        all.push_back(a);
+    EXPECT_EQ(all.size(), size_t{IPC_MAX_SOCKETS});
+    close(0);
+    EXPECT_FALSE(ipc_create("refused") || fcntl(0, F_GETFD) != -1 || exists("refused"));
+    for (IpcEndpoint *ep : all)
+        ipc_destroy(ep);
     dup2(in, 0);
     close(in);
     a = ipc_create("svc");  // a socket file that another listener took over stays
