@@ -1,18 +1,11 @@
--- testlib: the harness of the Lua test scripts.
---
---   local t = require "testlib"
---   t.rows {                                  -- one case per row
---     { "k.sleep(0)", 0 },                    -- the expression's value (tables compare deeply)
---     { "k.sleep(-1)", t.err "luautils_sleep() value is out of range for argument #1" },
---     { "kiv.RFC1630_Escape('x')", t.raw "lua_rfc1630_escape() requires 2 arguments" },
---   }
---   t.done()          -- prints "N passed, N failed"; exits 1 on any failure
---
--- A row's expression runs in a chunk named "row" with k = kemluautils and the
--- names of t.rows' second argument at hand; t.err wants the message behind
--- the position "row:1: ", t.raw without any, and a function as the expected
--- value is a test the result must pass. No case may leave a block of the
--- allocator live or a registry reference behind. Undeclared globals are errors.
+-- testlib: the harness of the Lua test scripts. t.rows runs one case per row
+-- { expression, expected }: the expression (k is kemluautils, and the names
+-- given with the rows) runs in a chunk named "row"; the value must equal the
+-- expected one (tables deeply, a function is a test it must pass), or the
+-- error be t.err(message), behind the position "row:1: ", or t.raw(message),
+-- without one. No case may leave an allocator block live or a registry
+-- reference behind. t.done() prints the counts and exits 1 on a failure.
+-- Writing an undeclared global is an error.
 local kemtest = require "kemtest"
 
 local t = { source = os.getenv("KEM_SOURCE_DIR") or "." }
