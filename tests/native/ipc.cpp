@@ -1,6 +1,5 @@
-// The host IPC service: endpoints, the names and folders it refuses, the
-// client against scripted and hostile raw-socket peers and a server of
-// another user, qecmd on such peers, the frame reader in every chunk size.
+// The host IPC service: endpoints, the names and folders it refuses, clients
+// against hostile raw-socket peers, servers, the frame reader.
 #include "support.h"
 
 #include "platform/host/ipc_frames.h"
@@ -25,7 +24,7 @@ using namespace std::string_literals;
 std::string header(char type, uint32_t len) { return {type, char(len >> 24), char(len >> 16), char(len >> 8), char(len)}; }
 std::string frame(char type, const std::string &payload) { return header(type, payload.size()) + payload; }
 
-/* A socket bound at path by hand, as another program would; listening with backlog >= 0. */
+/* A socket bound at path by another program; listening with backlog >= 0. */
 int bind_raw(const std::string &path, int backlog = 4)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -46,8 +45,8 @@ bool knock(const std::string &path, int *fd)
     return connect(*fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
 }
 
-/* Accepts one connection on fd (waiting up to 5 s), reads its command frame
-   and writes answer; the frame (type first), and the connection in *conn. */
+/* Accepts a connection on fd, reads its command frame and writes answer; the
+   frame (type first), and the connection in *conn. */
 std::string answer_one(int fd, const std::string &answer, int *conn)
 {
     pollfd p{fd, POLLIN, 0};
@@ -58,7 +57,7 @@ std::string answer_one(int fd, const std::string &answer, int *conn)
     std::string command;
     if (recv(c, h, 5, MSG_WAITALL) == 5) {
         command.resize(size_t(h[1]) << 24 | size_t(h[2]) << 16 | size_t(h[3]) << 8 | h[4]);
-        if (!command.empty())  // an empty read would wait
+        if (!command.empty())
             recv(c, command.data(), command.size(), MSG_WAITALL);
         command.insert(0, 1, char(h[0]));
     }
@@ -66,8 +65,7 @@ std::string answer_one(int fd, const std::string &answer, int *conn)
     return command;
 }
 
-/* A peer on raw sockets in a thread (no tagged allocator there): one command
-   answered, then the connection closed at once or, with hold, once the client has gone. */
+/* A peer in a thread: answers one command, then closes (with hold, once the client has). */
 struct FakePeer {
     std::string path, command;
     int fd;
@@ -92,7 +90,7 @@ struct FakePeer {
     }
 };
 
-/* What a client exchange saw: its deliveries and how it ended (0: done; -2: not started). */
+/* What a client exchange saw: deliveries and the end (0: done; -2: not started). */
 struct Outcome {
     std::vector<std::string> deliveries;
     int reason = -1;
