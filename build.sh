@@ -2,8 +2,8 @@
 # The project's front end: installs what is missing, builds, runs.
 #
 #   ./build.sh tour     build and run examples/tour.lua under kemlua
-#   ./build.sh test     build and run every test (plain, sanitized, LuaJIT and
-#                       armhf builds; s390x too unless KEM_CI_S390X=0)
+#   ./build.sh test     build and run every test (plain, sanitized, LuaJIT, clang
+#                       and armhf builds; s390x too unless KEM_CI_S390X=0)
 #   ./build.sh build    build only (into build/)
 #   ./build.sh cross TARGET       cross build for armhf or s390x, all tests
 #                                 under qemu, and the footprint
@@ -14,17 +14,20 @@
 #                                 platform/host/ (or in FILEs) the tests catch
 #
 # Build folders: build/ (release with debug info), build-asan/ (ASan+UBSan),
-# build-luajit/ (against LuaJIT), build-armhf/ and build-s390x/ (each with
-# its sysroot), build-bench/, build-fuzz/, build-mutants/.
+# build-luajit/ (against LuaJIT), build-clang/ (Release with clang),
+# build-armhf/ and build-s390x/ (each with its sysroot), build-bench/,
+# build-fuzz/, build-mutants/.
 set -eu
 cd "$(dirname "$0")"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# Development builds treat warnings as errors (KEM_WERROR); a folder
+# configured without it is switched over.
 configure() {  # folder, cmake options...
   dir=$1; shift
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S . -B "$dir" -G Ninja "$@"
+  if ! grep -qx 'KEM_WERROR:BOOL=ON' "$dir/CMakeCache.txt" 2>/dev/null; then
+    cmake -S . -B "$dir" -G Ninja -DKEM_WERROR=ON "$@"
   fi
   cmake --build "$dir" -j "$jobs"
 }
@@ -91,6 +94,8 @@ case "${1:-}" in
     run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer" -LE footprint
     configure build-luajit -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_LUA=luajit
     run_ctest build-luajit "LuaJIT" -LE footprint
+    CC=clang CXX=clang++ configure build-clang -DCMAKE_BUILD_TYPE=Release
+    run_ctest build-clang "clang" -LE 'install|footprint'
     cross_build armhf
     [ "${KEM_CI_S390X:-1}" = 0 ] || cross_build s390x
     if command -v clang++ >/dev/null 2>&1; then

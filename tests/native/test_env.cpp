@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <unistd.h>
 
@@ -32,7 +33,7 @@ protected:
     {
         unsetenv(ENV_PROFILE_VARIABLE);
         env_reset_profile();
-        std::system(("rm -rf " + dir).c_str());
+        std::filesystem::remove_all(dir);
         LuaTest::TearDown();
     }
 

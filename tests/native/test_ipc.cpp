@@ -338,9 +338,10 @@ TEST(IpcFrames, EveryChunkSizeGivesTheSameFrames)
             ipc_frame_commit(&r, n);
             pos += n;
             IpcFrame f;
-            while ((rc = ipc_frame_next(&r, &f)) == 1)
-                got.push_back(std::string(1, char(f.type)) +
-                              std::string(reinterpret_cast<const char *>(f.payload), f.len));
+            while ((rc = ipc_frame_next(&r, &f)) == 1) {
+                std::string typed(1, char(f.type));
+                got.push_back(typed.append(reinterpret_cast<const char *>(f.payload), f.len));
+            }
         }
         EXPECT_EQ(rc, 0) << chunk;
         ASSERT_EQ(got.size(), 4u) << chunk;
