@@ -342,15 +342,25 @@ void interactive(lua_State *L)
     std::fputs("\n", stdout);
 }
 
-/* The version line of --version and of the prompt's banner. */
-void print_version()
+/* The version line of --version and of the prompt's banner: kemlua's own,
+   the loaded library's (its _VERSION) and the interpreter's. */
+void print_version(lua_State *L)
 {
 #if defined(LUAJIT_VERSION)
     const char *lua = LUAJIT_VERSION;
 #else
     const char *lua = LUA_RELEASE;
 #endif
-    std::printf("kemlua %s (libkemluautils %s, %s)\n", KEM_VERSION, KEM_VERSION, lua);
+    const char *library = nullptr;
+    int top = lua_gettop(L);
+    lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
+    lua_getfield(L, -1, "libkemluautils");
+    if (lua_istable(L, -1)) {
+        lua_getfield(L, -1, "_VERSION");
+        library = lua_tostring(L, -1);
+    }
+    std::printf("kemlua %s (libkemluautils %s, %s)\n", KEM_VERSION, library ? library : "unknown", lua);
+    lua_settop(L, top);
 }
 
 struct Run {
@@ -379,6 +389,10 @@ int protected_main(lua_State *L)
 {
     auto *run = static_cast<Run *>(lua_touserdata(L, 1));
     kemlua_open_environment(L);
+    if (run->opts.version) {
+        print_version(L);
+        return 0;
+    }
     int end = run->opts.script ? run->opts.script : run->argc;
     if (run->opts.script && std::strcmp(run->argv[run->opts.script - 1], "--") == 0)
         end = run->opts.script - 1;
@@ -389,7 +403,7 @@ int protected_main(lua_State *L)
     bool nothing_else = !run->opts.script && !run->opts.code;
     bool tty = isatty(STDIN_FILENO);
     if (run->status == 0 && (run->opts.interactive || (nothing_else && tty))) {
-        print_version();
+        print_version(L);
         interactive(L);
     } else if (run->status == 0 && nothing_else) {
         run->status = report_load(L, luaL_loadfile(L, nullptr)) || docall(L, 0);
@@ -406,16 +420,12 @@ int main(int argc, char **argv)
         return kemlua_serve(argc, argv);
 
     Run run{argc, argv, parse_options(argc, argv), 0};
-    if (run.opts.version && !run.opts.help && !run.opts.bad) {
-        print_version();
-        return 0;
-    }
     if (run.opts.help || run.opts.bad) {
         std::fputs(usage_text, run.opts.bad ? stderr : stdout);
         return run.opts.bad ? 2 : 0;
     }
 
-    if (select_profile(run.opts.profile) != 0)
+    if (!run.opts.version && select_profile(run.opts.profile) != 0)
         return 2;
 
     lua_State *L = luaL_newstate();
