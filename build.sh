@@ -95,13 +95,13 @@ case "${1:-}" in
     echo "== figures"
     (cd build && ctest -R 'JsonTestSuite|Sweep|soak' -V 2>/dev/null |
       grep -E '^[0-9]+: (JSONTestSuite|sweep: [0-9]|soak:)' | sed 's/^[0-9]*: //')
-    run_ctest build "valgrind memcheck" -T memcheck -LE 'install|build|footprint'
+    run_ctest build "valgrind memcheck" -T memcheck -LE 'install|package|build|footprint'
     configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKEM_SANITIZE=ON
     run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer" -LE footprint
     configure build-luajit -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_LUA=luajit
     run_ctest build-luajit "LuaJIT" -LE footprint
     CC=clang CXX=clang++ configure build-clang -DCMAKE_BUILD_TYPE=Release
-    run_ctest build-clang "clang" -LE 'install|footprint'
+    run_ctest build-clang "clang" -LE 'install|package|footprint'
     cross_build armhf
     [ "${KEM_CI_S390X:-1}" = 0 ] || cross_build s390x
     if command -v clang++ >/dev/null 2>&1; then
