@@ -63,9 +63,10 @@ typedef int (*ipc_request_cb)(IpcConn *conn, const char *command, size_t len, vo
 
 /*
  * Creates the endpoint `name` and listens on it; null when the name is not
- * valid (empty, ".", "..", or containing '/'), in use by another process, or
- * the socket cannot be made. A name this process already holds gives a
- * second handle on the same socket. Released with ipc_destroy.
+ * valid (not only letters, digits, '_', '-' and '.', or starting with '.'),
+ * in use by another process, or the socket cannot be made. A name this
+ * process already holds gives a second handle on the same socket. Released
+ * with ipc_destroy.
  */
 KEMPLAT_API IpcEndpoint *ipc_create(const char *name);
 
@@ -81,8 +82,10 @@ KEMPLAT_API void ipc_destroy(IpcEndpoint *endpoint);
  * the endpoint `destination`. Returns 0 when the exchange has started: then
  * exactly one of `failed` and `done` is called later (unless the exchange is
  * ended with sock_close or ipc_destroy). Returns nonzero, and calls nothing
- * more, when the destination does not exist, refuses the connection, cannot
- * be sent to, or `start` refused. The texts need only last for this call.
+ * more, when the destination does not exist, refuses the connection, is
+ * served by a process the service does not trust (then nothing is sent),
+ * cannot be sent to, or `start` refused. The texts need only last for this
+ * call.
  */
 KEMPLAT_API int ipc_send_command(IpcEndpoint *endpoint, const char *destination,
                                  const char *command, ipc_start_cb start, ipc_failed_cb failed,

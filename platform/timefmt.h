@@ -18,9 +18,9 @@ typedef char kem_timefmt_time_t_has_64_bits[sizeof(time_t) == 8 ? 1 : -1];
 KEMPLAT_BEGIN_DECLS
 
 /*
- * The ISO 8601 text of t in UTC, "YYYY-MM-DDTHH:MM:SS" (no zone designator),
- * in storage of the service's own that stays valid until the next call; null
- * when t cannot be broken down into a calendar time.
+ * The ISO 8601 text of t in UTC, "YYYY-MM-DDTHH:MM:SS" (no zone designator,
+ * the year always four digits), in storage of the service's own that stays
+ * valid until the next call; null when t falls outside the years 0 to 9999.
  */
 KEMPLAT_API const char *time_to_isostr_utc(time_t t);
 

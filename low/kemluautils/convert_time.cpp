@@ -130,13 +130,13 @@ int lua_unixtime2iso8601(lua_State *L)
     if (!lua_isinteger(L, 1))
         return luaL_error(L, "%s() requires %s for argument #%d", "pUnixtime2iso8601", "int", 1);
     auto t = static_cast<time_t>(lua_tointeger(L, 1));
-    kem_pusher(L);  /* may raise: nothing is held yet */
+    int guard = kem_guard_push(L, kem_push_bytes, 0);  /* may raise: nothing held yet */
     char *text = unixtime2iso8601(t);
     if (!text) {
-        lua_pop(L, 1);
         lua_pushstring(L, iso_fallback);
         return 1;
     }
-    kem_push_owned(L, text, std::strlen(text));  /* frees text, even on error */
+    if (kem_push_freed(L, guard, text, std::strlen(text)) != 0)
+        return lua_error(L);  /* the push's own error, once the text is released */
     return 1;
 }

@@ -81,80 +81,7 @@ void check_key(lua_State *L, const char *key)
         kemluautils_error(L, "Passed key is empty");
 }
 
-/* The block kem_push_owned pushes. */
-struct kem_owned_text {
-    const char *text;
-    size_t len;
-};
-
-/* What kem_pcall_held hands over: set right before the protected call.
-   Not a light userdata argument: LuaJIT may allocate to box a pointer. */
-thread_local void *held_pointer;
-
-/* The pusher of kem_push_owned: the held text as a Lua string. */
-int push_text(lua_State *L)
-{
-    const auto *owned = static_cast<const kem_owned_text *>(kem_held());
-    lua_pushlstring(L, owned->text, owned->len);
-    return 1;
-}
-
 }  // namespace
-
-void kem_pusher(lua_State *L)
-{
-    lua_pushcfunction(L, push_text);
-}
-
-int kem_pcall_held(lua_State *L, void *held)
-{
-    held_pointer = held;
-    int status = lua_pcall(L, 0, 1, 0);
-    held_pointer = nullptr;
-    return status;
-}
-
-void *kem_held(void)
-{
-    return held_pointer;
-}
-
-namespace {
-
-struct callback_call {
-    int callback_ref;
-    const char *data;
-    size_t len;
-    int value_ref;
-};
-
-/* Protected part of kem_call_back. */
-int call_back(lua_State *L)
-{
-    auto *c = static_cast<const callback_call *>(lua_touserdata(L, 1));
-    lua_rawgeti(L, LUA_REGISTRYINDEX, c->callback_ref);  /* callback */
-    lua_pushlstring(L, c->data, c->len);                 /* callback, data */
-    lua_rawgeti(L, LUA_REGISTRYINDEX, c->value_ref);     /* callback, data, value */
-    lua_call(L, 2, 0);
-    return 0;
-}
-
-}  // namespace
-
-int kem_call_back(lua_State *L, int callback_ref, const char *data, size_t len, int value_ref)
-{
-    callback_call c{callback_ref, data, len, value_ref};
-    return lua_cpcall(L, call_back, &c);
-}
-
-void kem_push_owned(lua_State *L, char *block, size_t len)
-{
-    kem_owned_text owned{block, len};
-    int status = kem_pcall_held(L, &owned);         /* string or error */
-    mem_free(block, KEM_TAG);
-    if (status != 0)
-        lua_error(L);  /* the push's own error (out of memory), once released */
-}
 
 extern "C" void kemluautils_error(lua_State *L, const char *format, ...)
 {
@@ -169,18 +96,18 @@ extern "C" void kemluautils_error(lua_State *L, const char *format, ...)
 
 extern "C" void kemluautils_pushfstring(lua_State *L, const char *format, ...)
 {
-    kem_pusher(L);  /* may raise: nothing is held yet */
+    int guard = kem_guard_push(L, kem_push_bytes, 0);  /* may raise: nothing held yet */
     va_list args;
     va_start(args, format);
     char *text = nullptr;
     mem_vasprintf(&text, format, args);
     va_end(args);
-    if (!text) {
-        lua_pushnil(L);
-        lua_replace(L, -2);  /* nil in place of the pusher */
-        return;
-    }
-    kem_push_owned(L, text, std::strlen(text));  /* read as a C string */
+    if (!text)
+        lua_pushnil(L);                                  /* guard, nil */
+    else if (kem_push_freed(L, guard, text, std::strlen(text)) != 0)  /* read as a C string */
+        return (void)lua_error(L);                       /* the push's own error, once released */
+    lua_replace(L, guard);                               /* the one value in the guard's place */
+    lua_settop(L, guard);
 }
 
 extern "C" void kemluautils_removeEntryFromTable(lua_State *L, const char *key)

@@ -140,14 +140,14 @@ extern "C" int lua_rfc1630_escape(lua_State *L)
         return 1;
     }
 
-    kem_pusher(L);  /* may raise: nothing is held yet */
+    int guard = kem_guard_push(L, kem_push_bytes, 0);  /* may raise: nothing held yet */
     Out out;
     if (!escape(reinterpret_cast<const unsigned char *>(text), std::strlen(text), form, out)) {
-        lua_pop(L, 1);
         lua_pushstring(L, text);  /* out of memory: the input unchanged */
         return 1;
     }
-    kem_push_owned(L, out.buf, out.used);
+    if (kem_push_freed(L, guard, out.buf, out.used) != 0)
+        return lua_error(L);  /* the push's own error, once the block is released */
     return 1;
 }
 

@@ -10,16 +10,23 @@
  *    generator is handed the texts the interpreter holds. The one block per
  *    parse is the context; yajl keeps its own default allocator.
  *  - json2lua makes each table when its container closes, sized for its
- *    items, so small tables never grow by rehashing. The contents are those
- *    of a table filled member by member; the order in which `next` visits
- *    them is the interpreter's business, as for any table.
- *  - The parse runs under lua_pcall, so an interpreter error inside it (out
- *    of memory) releases the parser and the context before it goes on.
+ *    items, so small tables never grow by rehashing; a table whose items
+ *    move in early (see flush) is made with room for twice the items it
+ *    takes then, which spends some memory to spare most rehashes. The
+ *    contents are those of a table filled member by member; the order in
+ *    which `next` visits them is the interpreter's business, as for any
+ *    table.
+ *  - The stack holds at most three slots for each suspended level, whatever
+ *    the number or order of its items, so a document fails for depth only
+ *    where the interpreter's own stack limit is reached (LUAI_MAXCSTACK:
+ *    2,664 levels of objects, 3,996 of arrays on Lua 5.1 and LuaJIT).
+ *  - The parse runs guarded (luaaux.h), so an interpreter error inside it
+ *    (out of memory) releases the parser and the context before it goes on.
  *  - Number texts are what lua_tolstring makes of them ("%.14g"); common
  *    numbers are formatted here without creating a Lua string, with a
  *    result proven identical (see quick_number).
- *  - yajl takes a form feed for blank space; json2lua refuses any text
- *    holding one (JSON allows it neither between tokens nor raw in strings).
+ *  - yajl as configured decides what is JSON: it takes a form feed between
+ *    tokens for blank space and passes invalid UTF-8 through (docs/json.md).
  *  - The Lua stack grows by lua_checkstack; a stack that cannot grow is a
  *    failure (-1), never the interpreter's stack-overflow error.
  */
@@ -83,63 +90,96 @@ inline json2lua_ctx *as_ctx(void *ctx)
  * its parent's saved position and its table (nil until made), followed by
  * its pending items: values, or name and value pairs. ctx->index is the
  * position of the first item, negated for an object. A container's table
- * is made when it closes, sized for its items, so small tables never grow;
- * a container with more than `chunk` slots of items moves them into its
- * table as it goes, which keeps the stack short.
+ * is made when it closes, sized for its items, so small tables never grow.
+ * Two things move items into the table early, keeping the stack short:
+ * more than `chunk` slots of items, or the stack nearing the interpreter's
+ * limit; and a nested container opening, which leaves its parent with its
+ * slot pair and the pending member name only (three slots a level).
  */
 constexpr int chunk = 64;
+
+#ifndef LUAI_MAXCSTACK
+#define LUAI_MAXCSTACK 8000
+#endif
+
+/* Where the innermost container moves its items into its table at the
+   latest: a flush pushes at most three more values. */
+constexpr int stack_cap = LUAI_MAXCSTACK - 4;
+
+/* The stack room an opening container needs at least: its slot pair, a
+   name and a value, and what a flush pushes. */
+constexpr int least_room = 8;
 
 inline int base_of(const json2lua_ctx *c)
 {
     return c->index < 0 ? -c->index : c->index;
 }
 
-/* Moves the pending items of the innermost container into its table
-   (made here when there is none yet). */
-void flush(json2lua_ctx *c)
+/* Moves the pending items of the innermost container into its table (made
+   here when there is none yet), all but the `keep` topmost (0, or 1 for a
+   member name that waits for its container). With more items to come the
+   table is made with room for twice as many, so it rarely grows. */
+void flush(json2lua_ctx *c, int keep, bool more)
 {
     lua_State *L = c->L;
     int base = base_of(c);
-    int items = lua_gettop(L) - base + 1;
+    int items = lua_gettop(L) - base + 1 - keep;
     bool object = c->index < 0;
     int slot = base - 1;
     int first = 1; /* the index the next array element takes */
     if (lua_isnil(L, slot)) {
-        lua_createtable(L, object ? 0 : items, object ? items / 2 : 0);
-        lua_replace(L, slot);
+        int entries = object ? items / 2 : items;
+        if (more)
+            entries = 2 * (entries + 1);
+        lua_createtable(L, object ? 0 : entries, object ? entries : 0); /* ..., items, table */
+        lua_replace(L, slot);                                          /* ..., items */
     } else if (!object) {
         first = static_cast<int>(lua_objlen(L, slot)) + 1;
     }
     if (object) { /* in document order: a later duplicate name wins */
         for (int i = base; i < base + items; i += 2) {
-            lua_pushvalue(L, i);
-            lua_pushvalue(L, i + 1);
-            lua_rawset(L, slot);
+            lua_pushvalue(L, i);  /* ..., items, name */
+            lua_pushvalue(L, i + 1); /* ..., items, name, value */
+            lua_rawset(L, slot);  /* ..., items */
         }
-        lua_settop(L, slot);
+        if (keep)
+            lua_replace(L, base); /* ..., name: the kept name moves down */
+        lua_settop(L, slot + keep); /* position, table[, name] */
     } else { /* from the top down: each store pops its value */
         for (int n = items; n > 0; --n)
             lua_rawseti(L, slot, first + n - 1);
+        /* position, table */
     }
 }
 
 /* A value has been pushed as an item of the innermost container. */
 inline int store(json2lua_ctx *c)
 {
-    if (lua_gettop(c->L) - base_of(c) >= chunk - 1)
-        flush(c);
+    int top = lua_gettop(c->L);
+    if (top - base_of(c) >= chunk - 1 || top >= stack_cap)
+        flush(c, 0, true);
     return 1;
 }
 
-/* Opens a container: its slot pair, its items to follow. */
+/* Opens a container: its slot pair, its items to follow. The parent, now
+   suspended, keeps its slot pair and the pending name only. */
 int open_container(json2lua_ctx *c, bool object)
 {
     lua_State *L = c->L;
-    if (c->depth == c->max_depth || !lua_checkstack(L, chunk + 8))
+    if (c->depth == c->max_depth)
+        return 0;
+    if (c->depth > 0) {
+        int keep = c->index < 0 ? 1 : 0;
+        if (lua_gettop(L) - base_of(c) + 1 > keep)
+            flush(c, keep, true); /* position, table[, name] */
+    }
+    int top = lua_gettop(L);
+    int room = LUAI_MAXCSTACK - top < chunk + 8 ? LUAI_MAXCSTACK - top : chunk + 8;
+    if (room < least_room || !lua_checkstack(L, room))
         return 0;
     ++c->depth;
-    lua_pushinteger(L, c->index); /* the parent's position */
-    lua_pushnil(L);               /* the table, made later */
+    lua_pushinteger(L, c->index); /* ..., the parent's position */
+    lua_pushnil(L);               /* ..., position, the table made later */
     int base = lua_gettop(L) + 1;
     c->index = object ? -base : base;
     return 1;
@@ -151,14 +191,14 @@ int close_container(json2lua_ctx *c)
 {
     lua_State *L = c->L;
     int base = base_of(c);
-    flush(c); /* parent's position, table */
+    flush(c, 0, false); /* ..., parent's position, table */
     c->index = static_cast<int32_t>(lua_tointeger(L, base - 2));
-    lua_replace(L, base - 2);
+    lua_replace(L, base - 2); /* ..., table */
     --c->depth;
     return c->depth == 0 ? 1 : store(c);
 }
 
-/* The protected part of json2lua: runs the parser over the text. */
+/* The guarded part of json2lua: runs the parser over the text. */
 struct parse_job {
     json2lua_ctx *ctx;
     const char *text;
@@ -166,14 +206,14 @@ struct parse_job {
     bool ok;
 };
 
-int parse_protected(lua_State *)
+int parse_guarded(lua_State *L)
 {
-    auto *job = static_cast<parse_job *>(kem_held());
+    auto *job = static_cast<parse_job *>(kem_guard_job(L));
     auto *text = reinterpret_cast<const unsigned char *>(job->text);
     yajl_handle parser = job->ctx->parser;
     job->ok = yajl_parse(parser, text, job->length) == yajl_status_ok &&
               yajl_complete_parse(parser) == yajl_status_ok;
-    return job->ok ? 1 : 0;
+    return job->ok ? 1 : 0; /* the table */
 }
 
 /* ---- number texts ------------------------------------------------------- */
@@ -507,11 +547,10 @@ extern "C" void json2lua_ctx_free(json2lua_ctx *ctx)
 extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
 {
     size_t length = std::strlen(text);
-    /* yajl takes a form feed for blank space; JSON allows it nowhere */
-    if (std::memchr(text, '\f', length) || !lua_checkstack(L, 2))
+    if (!lua_checkstack(L, 8))
         return -1;
     int top = lua_gettop(L);
-    lua_pushcfunction(L, parse_protected); /* may raise: nothing is held yet */
+    int guard = kem_guard_push(L, parse_guarded, 0); /* may raise: nothing held yet */
     auto *ctx = static_cast<json2lua_ctx *>(mem_calloc(1, sizeof(json2lua_ctx), KEM_TAG));
     if (!ctx) {
         lua_settop(L, top);
@@ -527,7 +566,7 @@ extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
     ctx->max_depth = max_depth;
 
     parse_job job{ctx, text, length, false};
-    int status = kem_pcall_held(L, &job); /* table, nil or error */
+    int status = kem_guard_run(L, guard, &job, 0, 1); /* guard, table, nil or error */
     json2lua_ctx_free(ctx);
     if (status != 0) /* the interpreter's error, raised again now nothing is held */
         return lua_error(L);
@@ -535,7 +574,9 @@ extern "C" int json2lua(lua_State *L, const char *text, uint32_t max_depth)
         lua_settop(L, top);
         return -1;
     }
-    return 0; /* the table */
+    lua_replace(L, guard); /* table, guard's box */
+    lua_settop(L, guard);  /* the table */
+    return 0;
 }
 
 extern "C" int lua2json_table(lua_State *L, yajl_gen gen, uint32_t depth)

@@ -1,10 +1,10 @@
 /*
  * Base64 from scripts: base64_encode and base64_decode over the platform's
- * codec, and the protected push that hands a held block's bytes to Lua.
+ * codec.
  *
  * Caveats: pushing a string can raise (out of memory) while the codec's
- * block is still held; the push therefore runs under lua_pcall, the block is
- * released, and only then is the error raised again.
+ * block is still held; the push therefore runs guarded (luaaux.h), the block
+ * is released, and only then is the error raised again.
  */
 #include "luaaux.h"
 #include "platform/b64.h"
@@ -33,14 +33,15 @@ int luautils_base64_encode(lua_State *L)
     check_one_string(L, encode_name);
     size_t length = 0;
     const char *data = lua_tolstring(L, -1, &length);
-    kem_pusher(L); /* data, pusher */
+    int guard = kem_guard_push(L, kem_push_bytes, 0); /* data, guard */
     size_t out_len = 0;
     char *text = b64_encode_alloc(0, &out_len, data, length, 0, 0);
     if (!text) {
         lua_pushnil(L);
         return 1;
     }
-    kem_push_owned(L, text, std::strlen(text));
+    if (kem_push_freed(L, guard, text, std::strlen(text)) != 0)
+        return lua_error(L);
     return 1;
 }
 
@@ -49,7 +50,7 @@ int luautils_base64_decode(lua_State *L)
     check_one_string(L, decode_name);
     size_t length = 0;
     const char *text = lua_tolstring(L, -1, &length);
-    kem_pusher(L); /* text, pusher */
+    int guard = kem_guard_push(L, kem_push_bytes, 0); /* text, guard */
     size_t out_len = 0;
     auto *bytes = static_cast<char *>(b64_decode_alloc(0, &out_len, text, length, 1));
     if (!bytes) {
@@ -57,6 +58,7 @@ int luautils_base64_decode(lua_State *L)
         return 1;
     }
     bytes[out_len] = '\0';
-    kem_push_owned(L, bytes, out_len);
+    if (kem_push_freed(L, guard, bytes, out_len) != 0)
+        return lua_error(L);
     return 1;
 }

@@ -2,7 +2,7 @@
  * Localized texts by number, from the localisation service.
  *
  * The service hands over a new text that this function owns. Pushing a
- * string can raise (out of memory), so the push runs in a protected call
+ * string can raise (out of memory), so the push runs guarded (luaaux.h)
  * and the text is released before any error goes on.
  */
 #include "luaaux.h"
@@ -14,13 +14,13 @@
 int luautils_getLocalizedText(lua_State *L)
 {
     lua_Integer id = luaL_checkinteger(L, 1);
-    kem_pusher(L);                             /* may raise: nothing held yet */
+    int guard = kem_guard_push(L, kem_push_bytes, 0);  /* may raise: nothing held yet */
     char *text = localize_text(id, "");
     if (!text) {
-        lua_pop(L, 1);
         lua_pushnil(L);
         return 1;
     }
-    kem_push_owned(L, text, std::strlen(text));  /* releases text, even on error */
+    if (kem_push_freed(L, guard, text, std::strlen(text)) != 0)
+        return lua_error(L);  /* the push's own error, once the text is released */
     return 1;
 }

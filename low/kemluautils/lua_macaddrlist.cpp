@@ -7,13 +7,13 @@
  * the list into a new Lua value and releases it. The table given is never
  * changed; every address that leaves is in mac_to_string's form.
  *
- * Caveats: what a call holds (its list, a joined text) sits in a userdata
- * with a __gc, so that the collector releases it should Lua itself raise
- * while it is held (out of memory in lua_pushstring and the like); every path
- * of our own releases it explicitly before returning or raising. When the
- * tagged allocator runs out while a list is built, the result is nil.
- * Address texts are handed to the service NUL-terminated, so a text is read
- * up to its first NUL.
+ * Caveats: walking the table (numbers become texts), building the result
+ * and pushing it can raise (out of memory) while the list is held, so that
+ * part runs guarded (luaaux.h); the list and the joined text are released
+ * before any error goes on, and a text that is no address is reported by
+ * the Lua-facing function after the release. When the tagged allocator runs
+ * out while a list is built, the result is nil. Address texts are handed to
+ * the service NUL-terminated, so a text is read up to its first NUL.
  */
 #include "luaaux.h"
 #include "platform/maclist.h"
@@ -22,99 +22,117 @@ namespace {
 
 constexpr const char not_conform[] = "%s() input %s is not MACADDR conform";
 
-/* What a call holds; the userdata's __gc releases whatever is left. */
-struct Held {
-    MacAddrList *list;
-    char *text;
+/* What the guarded part of a call does once the table is walked. */
+enum class Finish { array, text, remove, append_unique };
+
+/* One call's job: what it holds and what the guarded part found. */
+struct MacJob {
+    Finish finish;
+    bool walk;                      /* the table at argument 2 adds its addresses */
+    const unsigned char *target;    /* the address to remove or append */
+    const char *separator;          /* of the text */
+    MacAddrList *list;              /* held */
+    char *text;                     /* held */
+    bool not_conform;               /* the text on top is no address */
 };
 
-/* The registry key of the metatable of Held userdata (its address). */
-char held_meta;
-
-/* Releases the list and the text of h (each may be empty already). */
-void release(Held *h)
+/* Releases what the job holds. */
+void release(MacJob *job)
 {
-    maclist_free(&h->list);
-    mem_free(h->text, KEM_TAG);
-    h->text = nullptr;
-}
-
-/* __gc of a Held userdata. */
-int held_gc(lua_State *L)
-{
-    release(static_cast<Held *>(lua_touserdata(L, 1)));
-    return 0;
-}
-
-/* Pushes a new, empty Held userdata and returns it. */
-Held *hold(lua_State *L)
-{
-    auto *h = static_cast<Held *>(lua_newuserdata(L, sizeof(Held)));  /* held */
-    h->list = nullptr;
-    h->text = nullptr;
-    lua_pushlightuserdata(L, &held_meta);
-    lua_rawget(L, LUA_REGISTRYINDEX);                   /* held, meta or nil */
-    if (lua_isnil(L, -1)) {
-        lua_pop(L, 1);                                  /* held */
-        lua_createtable(L, 0, 1);                       /* held, meta */
-        lua_pushcfunction(L, held_gc);
-        lua_setfield(L, -2, "__gc");
-        lua_pushlightuserdata(L, &held_meta);
-        lua_pushvalue(L, -2);                           /* held, meta, key, meta */
-        lua_rawset(L, LUA_REGISTRYINDEX);               /* held, meta */
-    }
-    lua_setmetatable(L, -2);                            /* held */
-    return h;
-}
-
-/* Releases what h holds and pushes nil: the result when memory ran out. */
-int nomemory(lua_State *L, Held *h)
-{
-    release(h);
-    lua_pushnil(L);
-    return 1;
+    maclist_free(&job->list);
+    mem_free(job->text, KEM_TAG);
+    job->text = nullptr;
 }
 
 /*
- * Appends the address of every string or number value of the table at index
- * 1 to h's list, in lua_next order; other values are skipped, keys ignored.
- * Raises on a text that is no address, after releasing h. Returns 0, or -1
- * when memory runs out.
+ * Appends the address of every string or number value of the table at
+ * index 2 to the job's list, in lua_next order; other values are skipped,
+ * keys ignored. 0; 1 with the text that is no address on top; -1 when
+ * memory runs out.
  */
-int walk(lua_State *L, const char *name, Held *h)
+int walk(lua_State *L, MacJob *job)
 {
     unsigned char mac[MAC_ADDR_LEN] = {};
     lua_pushnil(L);                                     /* ..., nil */
-    while (lua_next(L, 1)) {                            /* ..., key, value */
+    while (lua_next(L, 2)) {                            /* ..., key, value */
         if (lua_isstring(L, -1)) {
             const char *text = lua_tolstring(L, -1, nullptr);  /* converts the copy only */
-            if (mac_from_string(text, mac) != 0) {
-                release(h);
-                return luaL_error(L, not_conform, name, text);
-            }
-            if (maclist_append(&h->list, mac) != 0) {
-                lua_pop(L, 2);                          /* ... */
+            if (mac_from_string(text, mac) != 0)
+                return 1;
+            if (maclist_append(&job->list, mac) != 0)
                 return -1;
-            }
         }
         lua_settop(L, -2);                              /* ..., key */
     }
     return 0;                                           /* ... */
 }
 
-/* Pushes a new array of the address texts of h's list, then frees the list. */
-int toarray(lua_State *L, Held *h)
+/* Pushes a new array of the address texts of list. */
+void push_array(lua_State *L, const MacAddrList *list)
 {
     int count = 0;
-    for (const MacAddrList *n = h->list; n; n = n->next)
+    for (const MacAddrList *n = list; n; n = n->next)
         ++count;
     lua_createtable(L, count, 0);                       /* ..., array */
     int i = 0;
-    for (const MacAddrList *n = h->list; n; n = n->next) {
+    for (const MacAddrList *n = list; n; n = n->next) {
         lua_pushstring(L, mac_to_string(n->mac));       /* ..., array, text */
         lua_rawseti(L, -2, ++i);                        /* ..., array */
     }
-    maclist_free(&h->list);
+}
+
+/* Guarded: walks the table, applies the job's operation and pushes the
+   result (nil when memory runs out), or the text that is no address. */
+int finish(lua_State *L)
+{
+    auto *job = static_cast<MacJob *>(kem_guard_job(L));
+    int walked = job->walk ? walk(L, job) : 0;
+    if (walked > 0) {
+        job->not_conform = true;
+        return 1;                                       /* the text */
+    }
+    if (walked < 0) {
+        lua_pushnil(L);
+        return 1;
+    }
+    switch (job->finish) {
+    case Finish::text:
+        job->text = maclist_to_string(job->list, job->separator);
+        lua_pushstring(L, job->text);                   /* the text or nil */
+        return 1;
+    case Finish::remove:
+        maclist_remove(&job->list, job->target);
+        break;
+    case Finish::append_unique:
+        if (maclist_append_unique(&job->list, job->target) != 0) {
+            lua_pushnil(L);
+            return 1;
+        }
+        break;
+    case Finish::array:
+        break;
+    }
+    push_array(L, job->list);
+    return 1;
+}
+
+/*
+ * Runs the guarded part of a call with the table of argument 1 (when the
+ * job walks one), releases the job and raises what came up. One result.
+ */
+int run(lua_State *L, int guard, MacJob *job, const char *name)
+{
+    int nargs = 0;
+    if (job->walk) {
+        lua_pushvalue(L, 1);                            /* ..., guard, table */
+        nargs = 1;
+    }
+    int status = kem_guard_run(L, guard, job, nargs, 1);  /* ..., guard, result or error */
+    release(job);
+    if (status != 0)
+        return lua_error(L);
+    if (job->not_conform)
+        return luaL_error(L, not_conform, name, lua_tolstring(L, -1, nullptr));
     return 1;
 }
 
@@ -163,13 +181,13 @@ int luautils_macaddrlist_parse(lua_State *L)
     check_second(L, name);
     const char *text = lua_tolstring(L, 1, nullptr);
     const char *separators = lua_tolstring(L, 2, nullptr);
-    Held *h = hold(L);                                  /* text, separators, held */
-    h->list = maclist_parse(text, separators);
-    if (!h->list) {
+    int guard = kem_guard_push(L, finish, 1);           /* text, separators, guard */
+    MacJob job{Finish::array, false, nullptr, nullptr, maclist_parse(text, separators), nullptr, false};
+    if (!job.list) {
         lua_pushnil(L);
         return 1;
     }
-    return toarray(L, h);
+    return run(L, guard, &job, name);
 }
 
 /* macaddrlist_string(list, separator): the addresses of list joined by separator. */
@@ -179,15 +197,9 @@ int luautils_macaddrlist_string(lua_State *L)
     check_two(L, name);
     check_table(L, name);
     check_second(L, name);
-    const char *separator = lua_tolstring(L, 2, nullptr);
-    Held *h = hold(L);                                  /* list, separator, held */
-    if (walk(L, name, h) != 0)
-        return nomemory(L, h);
-    h->text = maclist_to_string(h->list, separator);
-    maclist_free(&h->list);
-    lua_pushstring(L, h->text);                         /* list, separator, held, text or nil */
-    release(h);
-    return 1;
+    int guard = kem_guard_push(L, finish, 1);           /* list, separator, guard */
+    MacJob job{Finish::text, true, nullptr, lua_tolstring(L, 2, nullptr), nullptr, nullptr, false};
+    return run(L, guard, &job, name);
 }
 
 /* macaddrlist_remove_macaddr(list, address): a new array of list without address. */
@@ -199,11 +211,9 @@ int luautils_macaddrlist_remove_macaddr(lua_State *L)
     check_second(L, name);
     unsigned char target[MAC_ADDR_LEN] = {};
     check_address(L, name, target);
-    Held *h = hold(L);                                  /* list, address, held */
-    if (walk(L, name, h) != 0)
-        return nomemory(L, h);
-    maclist_remove(&h->list, target);
-    return toarray(L, h);
+    int guard = kem_guard_push(L, finish, 1);           /* list, address, guard */
+    MacJob job{Finish::remove, true, target, nullptr, nullptr, nullptr, false};
+    return run(L, guard, &job, name);
 }
 
 /* macaddrlist_append_macaddr_unique(list or nil, address): a new array with address last
@@ -217,10 +227,7 @@ int luautils_macaddrlist_append_macaddr_unique(lua_State *L)
     check_second(L, name);
     unsigned char target[MAC_ADDR_LEN] = {};
     check_address(L, name, target);
-    Held *h = hold(L);                                  /* list or nil, address, held */
-    if (lua_istable(L, 1) && walk(L, name, h) != 0)
-        return nomemory(L, h);
-    if (maclist_append_unique(&h->list, target) != 0)
-        return nomemory(L, h);
-    return toarray(L, h);
+    int guard = kem_guard_push(L, finish, 1);           /* list or nil, address, guard */
+    MacJob job{Finish::append_unique, lua_istable(L, 1), target, nullptr, nullptr, nullptr, false};
+    return run(L, guard, &job, name);
 }

@@ -6,7 +6,7 @@
  * too, so on a file system that reports no types the listing holds ".",
  * ".." and subdirectories as well. Names keep readdir's order. Building the
  * table can raise (out of memory) while the directory is open, so it runs
- * under lua_pcall and the error is raised again after closedir. sleep checks
+ * guarded (luaaux.h) and the error is raised again after closedir. sleep checks
  * its range on the host's full lua_Integer: a 64-bit value beyond 32 bits is
  * out of range, not cut to its low bits.
  */
@@ -26,10 +26,10 @@ bool listed(unsigned char type)
     return (type & ~DT_REG) == 0;
 }
 
-/* Protected: the array of the listed names of the held directory. */
+/* Guarded: the array of the listed names of the job's directory. */
 int fill_names(lua_State *L)
 {
-    DIR *dir = static_cast<DIR *>(kem_held());
+    DIR *dir = static_cast<DIR *>(kem_guard_job(L));
     lua_createtable(L, 0, 0); /* array */
     lua_Integer index = 1;
     while (const struct dirent *entry = readdir(dir)) {
@@ -51,13 +51,13 @@ int luautils_list_filenames(lua_State *L)
     if (lua_isstring(L, 1) != 1)
         return luaL_error(L, "%s() Input must be a string.", list_name);
     const char *path = lua_tolstring(L, 1, nullptr);
-    lua_pushcfunction(L, fill_names); /* path, fill_names */
+    int guard = kem_guard_push(L, fill_names, 0); /* path, guard */
     DIR *dir = opendir(path);
     if (!dir) {
         lua_pushnil(L);
         return 1;
     }
-    int status = kem_pcall_held(L, dir); /* path, array or error */
+    int status = kem_guard_run(L, guard, dir, 0, 1); /* path, guard, array or error */
     closedir(dir);
     if (status != 0)
         return lua_error(L);

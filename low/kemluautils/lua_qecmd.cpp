@@ -4,13 +4,12 @@
  * interpreter until the exchange has ended.
  *
  * The call holds a record, an endpoint named "lua_qecmd_<thread id>" and two
- * registry references. The script's callback runs protected (lua_cpcall)
- * inside the service's event loop, so an error in it, or a delivery buffer
- * that cannot be allocated, ends the exchange instead of unwinding through
- * the service: everything is released first, then the error is raised again.
- *
- * Caveat: luaL_ref itself raises when the interpreter's own memory runs out;
- * the record and endpoint taken before it would then be lost.
+ * registry references. Everything that can raise while they are held runs
+ * guarded (luaaux.h): taking the references and the argument texts, and
+ * each delivery to the script's callback. Both guards are pushed before the
+ * record exists. An error of the callback, or a delivery buffer that cannot
+ * be allocated, ends the exchange instead of unwinding through the service:
+ * everything is released first, then the error is raised again.
  */
 #include "luaaux.h"
 
@@ -29,6 +28,9 @@ const char qecmd_name[] = "lua_qecmd";
 /* How an exchange was cut short by the script's side. */
 enum : std::uint8_t { raised_none = 0, raised_lua = 1, raised_memory = 2 };
 
+/* Which argument check failed while the arguments were taken. */
+enum : std::uint8_t { fault_none = 0, fault_callback, fault_command, fault_destination };
+
 struct CommandCallState {
     IpcEndpoint *endpoint;
     lua_State *L;
@@ -37,7 +39,54 @@ struct CommandCallState {
     std::uint8_t running;
     std::uint8_t failed;
     std::uint8_t raised;  /* raised_lua: the error value is on top of L's stack */
+    std::uint8_t fault;   /* fault_*: set while the arguments are taken */
+    int deliver;          /* the guard that runs the callback for a delivery */
 };
+
+/* One delivery on its way to the script's callback. */
+struct Delivery {
+    const CommandCallState *st;
+    const char *data;
+    size_t len;
+};
+
+/*
+ * Guarded: takes the arguments (box, destination, command, callback, value)
+ * from the top down as the checks go: the value's and the callback's
+ * references into the record, then the command and destination texts,
+ * returned so that they stay on qecmd's stack (a number's text exists only
+ * as such a converted copy). A fault is noted in the record.
+ */
+int take_arguments(lua_State *L)
+{
+    auto *st = static_cast<CommandCallState *>(kem_guard_job(L));
+    st->value_ref = luaL_ref(L, LUA_REGISTRYINDEX);  /* box, destination, command, callback */
+    if (lua_type(L, -1) != LUA_TFUNCTION) {
+        st->fault = fault_callback;
+        return 0;
+    }
+    st->callback_ref = luaL_ref(L, LUA_REGISTRYINDEX);  /* box, destination, command */
+    if (!lua_isstring(L, -1) || !lua_tolstring(L, -1, nullptr)) {
+        st->fault = fault_command;
+        return 0;
+    }
+    if (!lua_isstring(L, -2) || !lua_tolstring(L, -2, nullptr)) {
+        st->fault = fault_destination;
+        return 0;
+    }
+    return 2;  /* destination, command: texts now */
+}
+
+/* Guarded: callback(data, value) for one delivery. */
+int deliver(lua_State *L)
+{
+    const auto *d = static_cast<const Delivery *>(kem_guard_job(L));
+    lua_rawgeti(L, LUA_REGISTRYINDEX, d->st->callback_ref);  /* box, callback */
+    lua_pushlstring(L, d->data, d->len);                     /* box, callback, data */
+    lua_rawgeti(L, LUA_REGISTRYINDEX, d->st->value_ref);     /* box, callback, data, value */
+    lua_call(L, 2, 0);
+    return 0;
+}
 
 int cmd_cb_zero(IpcConn *, void *)
 {
@@ -71,7 +120,8 @@ void cmd_cb_data(IpcConn *conn, void *user)
     }
     size_t got = sock_read(conn, buf, n);
     std::memset(buf + got, 0, n + 1 - got);  /* what the read left unfilled is zero */
-    int status = kem_call_back(st->L, st->callback_ref, buf, n, st->value_ref);
+    Delivery d{st, buf, n};
+    int status = kem_guard_run(st->L, st->deliver, &d, 0, 0);  /* nothing, or the error */
     mem_free(buf, KEM_TAG);
     if (status != 0)
         abandon(st, conn, raised_lua);  /* the error value stays on top */
@@ -87,15 +137,21 @@ void cmd_cb_done(IpcConn *, void *user)
     static_cast<CommandCallState *>(user)->running = 0;
 }
 
-/* Drops the references, the endpoint and the record. */
+/*
+ * Releases the endpoint and the record, then drops the references: the C
+ * resources go first because luaL_unref may itself raise (out of memory,
+ * when it records the first free slot of the registry).
+ */
 void release(CommandCallState *st)
 {
-    if (st->callback_ref != -1)
-        luaL_unref(st->L, LUA_REGISTRYINDEX, st->callback_ref);
-    if (st->value_ref != -1)
-        luaL_unref(st->L, LUA_REGISTRYINDEX, st->value_ref);
+    lua_State *L = st->L;
+    int callback_ref = st->callback_ref, value_ref = st->value_ref;
     ipc_destroy(st->endpoint);
     mem_free(st, KEM_TAG);
+    if (callback_ref != -1)
+        luaL_unref(L, LUA_REGISTRYINDEX, callback_ref);
+    if (value_ref != -1)
+        luaL_unref(L, LUA_REGISTRYINDEX, value_ref);
 }
 
 /* Runs the exchange until it ends; the result as qecmd returns it. */
@@ -113,6 +169,19 @@ bool exchange(CommandCallState *st, const char *destination, const char *command
     return st->failed == 0;
 }
 
+/* The message of an argument fault. */
+const char *fault_message(std::uint8_t fault)
+{
+    switch (fault) {
+    case fault_callback:
+        return "%s() third param must be a function (callback)";
+    case fault_command:
+        return "%s() second param must be string (command)";
+    default:
+        return "%s() first param must be string (destination)";
+    }
+}
+
 }  // namespace
 
 /* qecmd(destination, command, callback, value) -> boolean */
@@ -120,6 +189,8 @@ int lua_qecmd(lua_State *L)
 {
     if (lua_gettop(L) < 4)
         return luaL_error(L, "%s() requires %d arguments", qecmd_name, 4);
+    int take = kem_guard_push(L, take_arguments, 4);  /* may raise: nothing held yet */
+    int deliver_guard = kem_guard_push(L, deliver, 0);
     auto *st = static_cast<CommandCallState *>(mem_calloc(1, sizeof(CommandCallState), KEM_TAG));
     if (!st)
         return luaL_error(L, "memory error");
@@ -133,22 +204,20 @@ int lua_qecmd(lua_State *L)
     st->L = L;
     st->callback_ref = -1;
     st->value_ref = -1;
-    st->value_ref = luaL_ref(L, LUA_REGISTRYINDEX);  /* destination, command, callback */
-    if (lua_type(L, -1) != LUA_TFUNCTION) {
+    st->deliver = deliver_guard;
+
+    for (int i = take - 4; i < take; ++i)
+        lua_pushvalue(L, i);  /* args, guards, destination, command, callback, value */
+    int status = kem_guard_run(L, take, st, 4, 2);  /* args, guards, destination, command */
+    if (status != 0 || st->fault != fault_none) {
+        std::uint8_t fault = st->fault;
         release(st);
-        return luaL_error(L, "%s() third param must be a function (callback)", qecmd_name);
+        if (status != 0)
+            return lua_error(L);  /* the interpreter's own error (out of memory) */
+        return luaL_error(L, fault_message(fault), qecmd_name);
     }
-    st->callback_ref = luaL_ref(L, LUA_REGISTRYINDEX);  /* destination, command */
-    const char *command = lua_isstring(L, -1) ? lua_tolstring(L, -1, nullptr) : nullptr;
-    if (!command) {
-        release(st);
-        return luaL_error(L, "%s() second param must be string (command)", qecmd_name);
-    }
-    const char *destination = lua_isstring(L, -2) ? lua_tolstring(L, -2, nullptr) : nullptr;
-    if (!destination) {
-        release(st);
-        return luaL_error(L, "%s() first param must be string (destination)", qecmd_name);
-    }
+    const char *destination = lua_tolstring(L, -2, nullptr);
+    const char *command = lua_tolstring(L, -1, nullptr);
     if (!destination || !command || st->callback_ref < 0) {
         release(st);
         return luaL_error(L, "%s() params must be set", qecmd_name);

@@ -3,9 +3,10 @@
  * platform's string list service.
  *
  * Both texts reach the service NUL-terminated, so a text is cut at its first
- * NUL byte. Building the result table, and reading number values as text,
- * can raise (out of memory) while a list is held; those steps run under
- * lua_pcall, the list is released, and then the error is raised again.
+ * NUL byte. Building the result table, reading number values as text and
+ * pushing the joined text can raise (out of memory) while a list is held;
+ * those steps run guarded (luaaux.h): the list is released, and then the
+ * error is raised again.
  */
 #include "luaaux.h"
 #include "platform/strlist.h"
@@ -31,10 +32,10 @@ int check_args(lua_State *L, const char *name, bool table_first)
     return 0;
 }
 
-/* Protected: the array of the held list's texts, up to the first null text. */
+/* Guarded: the array of the job's list texts, up to the first null text. */
 int fill_array(lua_State *L)
 {
-    const auto *node = static_cast<const StringList *>(kem_held());
+    const auto *node = static_cast<const StringList *>(kem_guard_job(L));
     lua_createtable(L, 0, 0); /* array */
     lua_Integer index = 1;
     for (; node && node->text; node = node->next, ++index) {
@@ -45,21 +46,29 @@ int fill_array(lua_State *L)
     return 1;
 }
 
-/* Protected: appends the string and number values of table 1 to *list.
-   Stops early, leaving false as its result, when the list cannot grow. */
-int collect(lua_State *L)
+/* What string_join holds: the list of texts and their joined text. */
+struct join_job {
+    const char *separator;
+    StringList *list;
+    char *joined;
+};
+
+/* Guarded: appends the string and number values of the table (argument 2)
+   to the job's list and pushes their joined text; nil when memory ran out
+   (a list cut short by a failed append would join to a wrong text). */
+int collect_and_join(lua_State *L)
 {
-    /* table, list address */
-    auto **list = static_cast<StringList **>(lua_touserdata(L, 2));
-    lua_pushnil(L); /* table, list address, nil */
-    while (lua_next(L, 1) != 0) { /* table, list address, key, value */
-        if (lua_isstring(L, -1) && strlist_append(list, lua_tolstring(L, -1, nullptr)) != 0) {
-            lua_pushboolean(L, 0);
+    auto *job = static_cast<join_job *>(kem_guard_job(L));
+    lua_pushnil(L); /* box, table, nil */
+    while (lua_next(L, 2) != 0) { /* box, table, key, value */
+        if (lua_isstring(L, -1) && strlist_append(&job->list, lua_tolstring(L, -1, nullptr)) != 0) {
+            lua_pushnil(L);
             return 1;
         }
-        lua_settop(L, -2); /* table, list address, key */
+        lua_settop(L, -2); /* box, table, key */
     }
-    lua_pushboolean(L, 1);
+    job->joined = strlist_join(job->list, job->separator);
+    lua_pushstring(L, job->joined); /* box, table, text or nil */
     return 1;
 }
 
@@ -70,13 +79,13 @@ int luautils_string_split(lua_State *L)
     check_args(L, split_name, false);
     const char *text = lua_tolstring(L, 1, nullptr);
     const char *separators = lua_tolstring(L, 2, nullptr);
-    lua_pushcfunction(L, fill_array); /* text, separators, fill_array */
+    int guard = kem_guard_push(L, fill_array, 0); /* text, separators, guard */
     StringList *list = strlist_split(text, separators);
     if (!list) {
         lua_pushnil(L);
         return 1;
     }
-    int status = kem_pcall_held(L, list); /* text, separators, array or error */
+    int status = kem_guard_run(L, guard, list, 0, 1); /* text, separators, guard, array or error */
     strlist_free(&list);
     if (status != 0)
         return lua_error(L);
@@ -86,27 +95,13 @@ int luautils_string_split(lua_State *L)
 int luautils_string_join(lua_State *L)
 {
     check_args(L, join_name, true);
-    const char *separator = lua_tolstring(L, 2, nullptr);
-    /* everything that can raise comes before the list exists or runs protected */
-    kem_pusher(L); /* table, separator, pusher */
-    lua_pushcfunction(L, collect);
-    lua_pushvalue(L, 1);
-    StringList *list = nullptr;
-    lua_pushlightuserdata(L, &list);
-    int status = lua_pcall(L, 2, 1, 0); /* table, separator, pusher, complete or error */
-    if (status != 0) {
-        strlist_free(&list);
+    int guard = kem_guard_push(L, collect_and_join, 1); /* table, separator, guard */
+    join_job job{lua_tolstring(L, 2, nullptr), nullptr, nullptr};
+    lua_pushvalue(L, 1); /* table, separator, guard, table */
+    int status = kem_guard_run(L, guard, &job, 1, 1); /* table, separator, guard, text, nil or error */
+    strlist_free(&job.list);
+    mem_free(job.joined, KEM_TAG);
+    if (status != 0)
         return lua_error(L);
-    }
-    /* a list cut short by a failed append would join to a wrong text */
-    bool complete = lua_toboolean(L, -1);
-    lua_settop(L, 3); /* table, separator, pusher */
-    char *joined = complete ? strlist_join(list, separator) : nullptr;
-    strlist_free(&list);
-    if (!joined) {
-        lua_pushnil(L);
-        return 1;
-    }
-    kem_push_owned(L, joined, std::strlen(joined));
     return 1;
 }

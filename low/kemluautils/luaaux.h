@@ -1,7 +1,8 @@
 /*
  * What several areas of the library share: the Lua headers with C linkage,
- * lua_isinteger for interpreters that lack it, and the lua_CFunctions of the
- * module table, grouped by the source file that defines them.
+ * lua_isinteger for interpreters that lack it, the guarded call that holds
+ * a resource across Lua operations that can raise, and the lua_CFunctions
+ * of the module table, grouped by the source file that defines them.
  *
  * Internal: nothing here is exported from the shared object.
  */
@@ -42,34 +43,60 @@ static inline int kem_lua_isinteger(lua_State *L, int idx)
 #endif
 
 /*
- * Pushing a heap block as a Lua string without leaking it when the push
- * raises (out of memory). Call kem_pusher while nothing is held: it pushes
- * the pusher function and may raise. Then kem_push_owned(L, block, len)
- * replaces the pusher with the string of len bytes, releases the block with
- * mem_free and, when the push failed, raises that error after the release.
- * Defined in kemluautils.cpp, like the two helpers below.
+ * Guarded calls: holding a C resource (a heap block, a platform list, an
+ * open directory, a parser, an endpoint) across Lua operations that can
+ * raise. Almost every Lua API call can raise (out of memory in a push, a
+ * table write, luaL_ref, lua_tolstring of a number; an error of a script's
+ * callback), and a raise is a longjmp that would skip the release. So:
+ *
+ *   int guard = kem_guard_push(L, worker, room);  (1) nothing held yet
+ *   ... take the resource, describe the job in a struct on the C stack ...
+ *   ... push up to `room` arguments for the worker (copies: lua_pushvalue) ...
+ *   int status = kem_guard_run(L, guard, &job, nargs, nresults);      (2)
+ *   ... release the resource ...
+ *   if (status != 0)
+ *       return lua_error(L);                  (3) raised once nothing is held
+ *
+ * (1) pushes the worker (a lua_CFunction) and a small full userdata, the
+ * box, and reserves the stack room the later steps need (`room` arguments
+ * for a run, up to room + 2 results); it may raise, which is harmless while
+ * nothing is held. (2) stores the job's address in
+ * the box and calls the worker with lua_pcall as worker(box, arguments...);
+ * inside, kem_guard_job(L) gives the job back. The worker does every Lua
+ * operation that can raise; its results (or the error value, status
+ * nonzero) land on top of the caller's stack, above the guard. The guard
+ * stays in place at `guard` and `guard + 1`, so a service that calls back
+ * again and again (deliveries, output pieces) runs the same guard each time
+ * without allocating.
+ *
+ * Why this way: there is no global or thread-local state, so a hook or a
+ * callback that re-enters the library runs its own guard; the job's
+ * address never travels as a light userdata (LuaJIT interns those, which
+ * can raise); everything that allocates happens before the resource
+ * exists; lua_pcall hands results back into the caller's frame, which
+ * lua_cpcall cannot; and it behaves the same on a coroutine's state.
+ *
+ * Argument faults found by a worker are not raised there: a luaL_error
+ * inside the worker would carry no script position. The worker notes the
+ * fault in its job, and the Lua-facing function raises it after releasing.
  */
-void kem_pusher(lua_State *L);
-void kem_push_owned(lua_State *L, char *block, size_t len);
+int kem_guard_push(lua_State *L, lua_CFunction worker, int room);
+int kem_guard_run(lua_State *L, int guard, void *job, int nargs, int nresults);
+void *kem_guard_job(lua_State *L);
+
+/* A worker for the common case: pushes len bytes at data as a string. */
+struct kem_bytes {
+    const char *data;
+    size_t len;
+};
+int kem_push_bytes(lua_State *L);
 
 /*
- * Running a lua_CFunction protected on something held (a list, a directory)
- * without pushing its pointer: a light userdata push can allocate under
- * LuaJIT, and so raise while the thing is held. Push the function while
- * nothing is held; then kem_pcall_held(L, held) calls it with no arguments
- * and one result, and inside it kem_held() gives held (read it first: a
- * nested kem_pcall_held replaces it). Returns lua_pcall's status.
+ * Runs guard (pushed with kem_push_bytes as its worker) on the len bytes of
+ * block, then frees block with mem_free. Returns the status: 0 with the
+ * string on top, else the error value on top, to be raised by the caller.
  */
-int kem_pcall_held(lua_State *L, void *held);
-void *kem_held(void);
-
-/*
- * Calls a script's callback, anchored in the registry, as callback(data,
- * value) under lua_cpcall, from inside a platform service: nothing raises
- * through the service. Returns lua_cpcall's status; on an error the error
- * value is left on top of the stack.
- */
-int kem_call_back(lua_State *L, int callback_ref, const char *data, size_t len, int value_ref);
+int kem_push_freed(lua_State *L, int guard, char *block, size_t len);
 
 /* convert_time.cpp */
 int lua_unixtimefromdays(lua_State *L);

@@ -9,7 +9,9 @@
  *
  * Caveats: one thread only. Selecting another profile frees the old file
  * tree, so texts handed out before become invalid. A profile with a string
- * holding "\u0000" is cut at it (the tree keeps no lengths).
+ * holding "\u0000" is cut at it (the tree keeps no lengths). A profile file
+ * must be a regular file of at most 1 MiB nested at most 16 levels deep,
+ * checked before yajl builds a tree (whose free is recursive).
  */
 #include "platform/env.h"
 #include "platform/host/profile.h"
@@ -23,6 +25,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -214,46 +220,83 @@ int validate(yajl_val tree, const char *path, char *errbuf, size_t size)
     return 0;
 }
 
-/* Reads a whole file into a NUL-terminated C-allocator buffer; null on failure. */
-char *read_file(const char *path, const char **why)
+/* The largest profile file read, and the deepest nesting taken: the format
+   itself needs three levels. */
+constexpr off_t profile_size_limit = 1024 * 1024;
+constexpr int profile_depth_limit = 16;
+
+/*
+ * Reads a whole profile file into a NUL-terminated C-allocator buffer; null
+ * with the problem in why. Anything but a regular file is refused before a
+ * byte is read (a FIFO or a device never blocks or floods the reader), and
+ * so is a file above the size limit, also one that grows while read.
+ */
+char *read_file(const char *path, char *why, size_t size)
 {
-    FILE *f = std::fopen(path, "rb");
-    if (!f) {
-        *why = std::strerror(errno);
-        return nullptr;
-    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    const char *cannot = nullptr, *refused = nullptr;
     char *text = nullptr;
-    size_t used = 0, room = 0;
-    for (;;) {
-        if (room - used < 4096) {
-            room = room ? room * 2 : 8192;
-            char *bigger = static_cast<char *>(std::realloc(text, room));
-            if (!bigger) {
-                *why = "not enough memory";
-                break;
-            }
-            text = bigger;
-        }
-        size_t n = std::fread(text + used, 1, room - used - 1, f);
-        used += n;
-        if (n == 0) {
-            if (std::ferror(f))
-                *why = std::strerror(errno);
-            else {
-                text[used] = '\0';
-                std::fclose(f);
-                if (std::strlen(text) == used)
-                    return text;
-                *why = "the file holds a zero byte";
-                std::free(text);
-                return nullptr;
-            }
+    if (fd < 0 || fstat(fd, &st) != 0)
+        cannot = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        refused = "not a regular file";
+    else if (st.st_size > profile_size_limit)
+        refused = "larger than the limit of 1048576 bytes";
+    else if (!(text = static_cast<char *>(std::malloc(profile_size_limit + 2))))
+        cannot = "not enough memory";
+    size_t used = 0;
+    while (text && !cannot && !refused) {
+        ssize_t n = read(fd, text + used, profile_size_limit + 1 - used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            cannot = std::strerror(errno);
+        if (n <= 0)
             break;
+        used += static_cast<size_t>(n);
+        if (used > static_cast<size_t>(profile_size_limit))
+            refused = "larger than the limit of 1048576 bytes";
+    }
+    if (fd >= 0)
+        close(fd);
+    if (text && !cannot && !refused) {
+        text[used] = '\0';
+        if (std::strlen(text) == used)
+            return text;
+        cannot = "the file holds a zero byte";
+    }
+    std::free(text);
+    if (cannot)
+        std::snprintf(why, size, "cannot read the file: %s", cannot);
+    else
+        std::snprintf(why, size, "%s", refused);
+    return nullptr;
+}
+
+/* True when text opens more than limit containers at once. Brackets inside
+   strings do not count; a linear scan, so that a deep text costs no more
+   than a long one. */
+bool deeper_than(const char *text, int limit)
+{
+    int depth = 0;
+    bool in_string = false;
+    for (const char *p = text; *p; ++p) {
+        if (in_string) {
+            if (*p == '\\' && p[1])
+                ++p;  /* an escaped character, the quote included */
+            else if (*p == '"')
+                in_string = false;
+        } else if (*p == '"') {
+            in_string = true;
+        } else if (*p == '[' || *p == '{') {
+            if (++depth > limit)
+                return true;
+        } else if (*p == ']' || *p == '}') {
+            --depth;
         }
     }
-    std::fclose(f);
-    std::free(text);
-    return nullptr;
+    return false;
 }
 
 /* Parses the built-in profile once. */
@@ -336,10 +379,15 @@ extern "C" int env_load_profile(const char *path, char *errbuf, size_t size)
         use(nullptr);
         return 0;
     }
-    const char *why = "";
-    char *text = read_file(path, &why);
+    char why[128];
+    char *text = read_file(path, why, sizeof why);
     if (!text) {
-        problem(errbuf, size, path, "cannot read the file: ", why);
+        problem(errbuf, size, path, why);
+        return -1;
+    }
+    if (deeper_than(text, profile_depth_limit)) {
+        std::free(text);
+        problem(errbuf, size, path, "nested deeper than 16 levels");
         return -1;
     }
     char err[256] = "";

@@ -3,15 +3,20 @@
  * docs/ipc.md).
  *
  * Endpoints are listening sockets in a runtime folder: KEM_IPC_DIR when set,
- * else /tmp/kem-ipc-<uid>, made with mode 0700. Every frame is one type byte,
+ * else /tmp/kem-ipc-<uid>, made with mode 0700; a folder of another user or
+ * one that others may write to is refused. Every frame is one type byte,
  * a 4-byte big-endian payload length and the payload. A client sends one 'C'
  * frame; the server answers with 'D' frames (deliveries) and one 'E' frame
- * whose one-byte payload is the status.
+ * whose one-byte payload is the status. Both sides check the other's
+ * credentials (SO_PEERCRED): the same effective user, root, or a user of
+ * KEM_IPC_TRUST_UIDS. Why a folder, name or peer was refused is kept for
+ * ipc_last_error and written to stderr once per process and reason.
  *
- * State: the table of watched sockets and the list of listeners live in
- * static storage for the life of the process; endpoints, listeners,
- * connections and their buffers come from the tagged allocator and go with
- * the last ipc_destroy / the end of their exchange.
+ * State: the table of watched sockets, the list of listeners and the last
+ * refusal live in static storage for the life of the process; endpoints,
+ * listeners, connections and their buffers come from the tagged allocator
+ * and go with the last ipc_destroy / the end of their exchange. Socket files
+ * of listeners still open at exit are removed by an atexit handler.
  *
  * Caveats: one thread only. Connections whose callback is running are not
  * polled, so a nested exchange started from inside a callback is served
@@ -20,9 +25,11 @@
  */
 #include "platform/ipc.h"
 #include "platform/host/ipc_frames.h"
+#include "platform/host/ipc_host.h"
 #include "platform/mem.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +81,8 @@ struct Listener {
     Listener *next;
     char name[108];
     char path[sizeof(sockaddr_un::sun_path)];
+    dev_t dev;            /* the socket file's identity, to remove only our own */
+    ino_t ino;
 };
 
 namespace {
@@ -91,6 +100,78 @@ unsigned next_serial = 1;
 Listener *listeners = nullptr;
 
 constexpr int default_timeout_ms = 60000;
+
+char last_error[320];          /* the last refusal, "" when none */
+uint32_t reported[32];         /* refusals already on stderr (hashes), a ring */
+unsigned reported_next = 0;
+
+/*
+ * Records why a folder, a name or a peer was refused: the line that
+ * ipc_last_error gives, written to stderr the first time this process
+ * meets that reason.
+ */
+void refuse(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void refuse(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(last_error, sizeof last_error, format, args);
+    va_end(args);
+    uint32_t hash = 2166136261u;
+    for (const char *p = last_error; *p; ++p)
+        hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
+    for (uint32_t seen : reported)
+        if (seen == hash)
+            return;
+    reported[reported_next++ % (sizeof reported / sizeof reported[0])] = hash;
+    std::fprintf(stderr, "libkemluautils: %s\n", last_error);
+}
+
+/* A name as it may stand in a message: cut, with anything unprintable as '?'. */
+const char *printable(const char *name, char *out, size_t size)
+{
+    size_t i = 0;
+    for (; name && name[i] && i + 1 < size; ++i)
+        out[i] = name[i] >= 0x20 && name[i] < 0x7f ? name[i] : '?';
+    out[i] = '\0';
+    return out;
+}
+
+/* True when uid may be a peer: this process's effective user, root, or a
+   uid in KEM_IPC_TRUST_UIDS (decimal, comma-separated; anything else in an
+   entry makes it trust nobody). */
+bool trusted(uid_t uid)
+{
+    if (uid == geteuid() || uid == 0)
+        return true;
+    const char *list = std::getenv("KEM_IPC_TRUST_UIDS");
+    for (const char *p = list; p && *p;) {
+        while (*p == ' ')
+            ++p;
+        char *end = nullptr;
+        errno = 0;
+        unsigned long v = *p >= '0' && *p <= '9' ? std::strtoul(p, &end, 10) : 0;
+        while (end && *end == ' ')
+            ++end;
+        if (end && errno == 0 && (*end == ',' || *end == '\0') && v == uid)
+            return true;
+        p = std::strchr(p, ',');
+        if (p)
+            ++p;
+    }
+    return false;
+}
+
+/* The user id of the peer of connected socket fd; false when unknown. */
+bool peer_uid(int fd, uid_t *uid)
+{
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return false;
+    *uid = cred.uid;
+    return true;
+}
 
 /* Milliseconds of the monotonic clock. */
 int64_t now_ms()
@@ -134,29 +215,73 @@ void drop_slot(int i)
         --slot_top;
 }
 
+/*
+ * Endpoint names: letters, digits, '_', '-' and '.', not starting with '.'.
+ * So no endpoint is ever named like the private name NAME.<pid>~ under which
+ * a listener is set up, nor leaves its folder.
+ */
 bool valid_name(const char *name)
 {
-    return name && *name && !std::strchr(name, '/') && std::strcmp(name, ".") != 0 &&
-           std::strcmp(name, "..") != 0;
+    if (!name || !*name || *name == '.')
+        return false;
+    for (const char *p = name; *p; ++p) {
+        char c = *p;
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '-' || c == '.';
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
-/* The runtime folder into out, made when missing; -1 when unusable. */
+/* valid_name, recording why a name is refused. */
+bool usable_name(const char *name)
+{
+    if (valid_name(name))
+        return true;
+    char shown[64];
+    refuse("endpoint name '%s': not a valid name (letters, digits, '_', '-' and '.', not "
+           "starting with '.')", printable(name, shown, sizeof shown));
+    return false;
+}
+
+/*
+ * The runtime folder into out, made (0700) when missing; -1 when unusable:
+ * it must be a directory, not a symbolic link, owned by this process's
+ * effective user and writable by nobody else (the default folder in /tmp
+ * open to nobody else at all).
+ */
 int runtime_folder(char *out, size_t size)
 {
     const char *dir = std::getenv("KEM_IPC_DIR");
     bool own = !dir || !*dir;
     int n = own ? std::snprintf(out, size, "/tmp/kem-ipc-%u", static_cast<unsigned>(geteuid()))
                 : std::snprintf(out, size, "%s", dir);
-    if (n < 0 || static_cast<size_t>(n) >= size)
+    char shown[sizeof(sockaddr_un::sun_path) + 4];
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        refuse("endpoint folder %s: the path is too long", printable(out, shown, sizeof shown));
         return -1;
-    if (mkdir(out, 0700) != 0 && errno != EEXIST)
-        return -1;
+    }
+    printable(out, shown, sizeof shown);
     struct stat st;
-    if (lstat(out, &st) != 0 || !S_ISDIR(st.st_mode))
+    if ((mkdir(out, 0700) != 0 && errno != EEXIST) || lstat(out, &st) != 0) {
+        refuse("endpoint folder %s: %s", shown, std::strerror(errno));
         return -1;
-    /* the shared /tmp folder must be ours alone */
-    if (own && (st.st_uid != geteuid() || (st.st_mode & 077)))
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        refuse("endpoint folder %s: not a directory", shown);
         return -1;
+    }
+    if (st.st_uid != geteuid()) {
+        refuse("endpoint folder %s: owned by uid %u, not by this user (uid %u)", shown,
+               static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+        return -1;
+    }
+    if (st.st_mode & (own ? 077 : 022)) {
+        refuse("endpoint folder %s: mode %03o lets %s", shown, static_cast<unsigned>(st.st_mode & 0777),
+               own ? "other users in" : "other users write to it");
+        return -1;
+    }
     return 0;
 }
 
@@ -398,16 +523,17 @@ void serve_request(IpcConn *c)
         discard(c);
 }
 
-/* Accepts one connection on a listener: same user (or root) only. */
+/* Accepts one connection on a listener: trusted users only. */
 void serve_listener(Listener *l)
 {
     int fd = accept4(l->fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0)
         return;
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    bool allowed = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
-                   (cred.uid == geteuid() || cred.uid == 0);
+    uid_t uid = 0;
+    bool allowed = peer_uid(fd, &uid) && trusted(uid);
+    if (!allowed)
+        refuse("endpoint '%s': a client of uid %u refused, not a trusted user", l->name,
+               static_cast<unsigned>(uid));
     IpcConn *c = allowed && l->handler ? new_conn(fd, true) : nullptr;
     if (!c) {
         close(fd);
@@ -454,19 +580,36 @@ int round_wait(int ms, int64_t now)
     return ms;
 }
 
-/* True when the socket file at addr is left over: nobody listens on it. */
+/*
+ * True when the socket file at addr is left over: nobody listens on it. The
+ * probe never blocks: only a refused connection means stale; anything else
+ * (a full backlog's EAGAIN included) means a live listener.
+ */
 bool stale(const sockaddr_un *addr)
 {
     struct stat st;
     if (lstat(addr->sun_path, &st) != 0 || !S_ISSOCK(st.st_mode))
         return false;
-    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (probe < 0)
         return false;
     bool refused = connect(probe, reinterpret_cast<const sockaddr *>(addr), sizeof *addr) != 0 &&
                    errno == ECONNREFUSED;
     close(probe);
     return refused;
+}
+
+/* Records why endpoint name could not be set up at path. */
+void refuse_taken(const char *name, const char *path)
+{
+    int error = errno;
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        refuse("endpoint '%s': cannot listen: %s", name, std::strerror(error));
+    else if (S_ISSOCK(st.st_mode))
+        refuse("endpoint '%s': held by a live listener at %s", name, path);
+    else
+        refuse("endpoint '%s': %s is not a socket", name, path);
 }
 
 /* Binds fd at addr; a left-over socket file nobody listens on is replaced. */
@@ -489,7 +632,7 @@ bool link_at(const char *from, const sockaddr_un *to)
 }
 
 /* Listens on addr; -1 when the name is held by a live process. */
-int listen_on(const sockaddr_un *addr)
+int listen_on(const char *name, const sockaddr_un *addr)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
@@ -506,18 +649,42 @@ int listen_on(const sockaddr_un *addr)
             return fd;
         if (ok)
             unlink(addr->sun_path);
+        else
+            refuse_taken(name, addr->sun_path);
         close(fd);
         return -1;
     }
-    unlink(tmp.sun_path);  /* left by a process of this id that died */
-    bool placed = bind(fd, reinterpret_cast<const sockaddr *>(&tmp), sizeof tmp) == 0 &&
-                  listen(fd, 64) == 0 && link_at(tmp.sun_path, addr);
-    unlink(tmp.sun_path);
+    if (stale(&tmp))
+        unlink(tmp.sun_path);  /* left by a process of this id that died */
+    bool bound = bind(fd, reinterpret_cast<const sockaddr *>(&tmp), sizeof tmp) == 0;
+    if (!bound)
+        refuse_taken(name, tmp.sun_path);
+    bool placed = bound && listen(fd, 64) == 0 && link_at(tmp.sun_path, addr);
+    if (bound && !placed)
+        refuse_taken(name, addr->sun_path);
+    if (bound)
+        unlink(tmp.sun_path);
     if (!placed) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+/* Removes l's socket file, unless another file has taken its name. */
+void unlink_own(const Listener *l)
+{
+    struct stat st;
+    if (lstat(l->path, &st) == 0 && st.st_dev == l->dev && st.st_ino == l->ino)
+        unlink(l->path);
+}
+
+/* At exit: the socket files of the listeners still open (a script that
+   called os.exit, or never reached ipc_destroy). */
+void remove_socket_files()
+{
+    for (const Listener *l = listeners; l; l = l->next)
+        unlink_own(l);
 }
 
 /* A new listener on `name`, in the slot table and the list; null on failure. */
@@ -529,7 +696,7 @@ Listener *open_listener(const char *name)
     auto *l = static_cast<Listener *>(mem_calloc(1, sizeof(Listener), KEM_TAG));
     if (!l)
         return nullptr;
-    l->fd = listen_on(&addr);
+    l->fd = listen_on(name, &addr);
     l->slot = l->fd >= 0 ? take_slot(l, nullptr) : -1;
     if (l->slot < 0) {
         if (l->fd >= 0) {
@@ -541,6 +708,14 @@ Listener *open_listener(const char *name)
     }
     std::strcpy(l->name, name);
     std::strcpy(l->path, addr.sun_path);
+    struct stat st;
+    if (lstat(l->path, &st) == 0) {
+        l->dev = st.st_dev;
+        l->ino = st.st_ino;
+    }
+    static bool exit_handler = false;
+    if (!exit_handler)
+        exit_handler = std::atexit(remove_socket_files) == 0;
     l->next = listeners;
     listeners = l;
     return l;
@@ -558,16 +733,20 @@ void close_listener(Listener *l)
         }
     }
     drop_slot(l->slot);
+    unlink_own(l);
     close(l->fd);
-    unlink(l->path);
     mem_free(l, KEM_TAG);
 }
 
-/* Connects to destination and sends the command frame; the fd or -1. */
+/*
+ * Connects to destination, checks that a trusted user serves it and sends
+ * the command frame; the fd or -1. The command is not sent to a server of
+ * another user.
+ */
 int connect_and_send(const char *destination, const char *command, int timeout_ms)
 {
     sockaddr_un addr;
-    if (!valid_name(destination) || endpoint_address(destination, &addr) != 0)
+    if (!usable_name(destination) || endpoint_address(destination, &addr) != 0)
         return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -576,9 +755,18 @@ int connect_and_send(const char *destination, const char *command, int timeout_m
         timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     }
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        set_nonblocking(fd) != 0 ||
-        send_frame(fd, 'C', command, std::strlen(command), timeout_ms) != 0) {
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    uid_t uid = 0;
+    if (!peer_uid(fd, &uid) || !trusted(uid)) {
+        refuse("endpoint '%s': served by uid %u, not a trusted user", destination,
+               static_cast<unsigned>(uid));
+        close(fd);
+        return -1;
+    }
+    if (set_nonblocking(fd) != 0 || send_frame(fd, 'C', command, std::strlen(command), timeout_ms) != 0) {
         close(fd);
         return -1;
     }
@@ -586,6 +774,11 @@ int connect_and_send(const char *destination, const char *command, int timeout_m
 }
 
 }  // namespace
+
+extern "C" const char *ipc_last_error(void)
+{
+    return last_error;
+}
 
 extern "C" int ipc_socket_path(const char *name, char *out, size_t size)
 {
@@ -600,7 +793,7 @@ extern "C" int ipc_socket_path(const char *name, char *out, size_t size)
 
 extern "C" IpcEndpoint *ipc_create(const char *name)
 {
-    if (!valid_name(name))
+    if (!usable_name(name))
         return nullptr;
     auto *ep = static_cast<IpcEndpoint *>(mem_calloc(1, sizeof(IpcEndpoint), KEM_TAG));
     if (!ep)

@@ -7,6 +7,7 @@ local answers = {
   fail = function(send) send("partial"); return false end,
   error = function() error("handler broke") end,
   die = function(send) send("first"); io.stdout:flush(); os.exit(3) end,
+  huge = function(send) send(("x"):rep(16 * 1024 * 1024 + 1)) return true end,
   big = function(send)
     local piece = string.rep("x", 65536)
     for _ = 1, 32 do send(piece) end

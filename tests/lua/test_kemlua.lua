@@ -56,6 +56,12 @@ t.case("the prompt prints values and continues incomplete statements", function(
   t.eq(status, 0)
   t.ok(out:find("^kemlua [^\n]*\n> > 42\n> >> >> 1\n2\n> kemlua: oops\n"), out)
   t.ok(out:find("> a\tnil\n> \n$"), out)
+  -- a line far longer than the reading buffer
+  local f = assert(io.open(scratch, "w"))
+  f:write('x = "', ("a"):rep(100000), '"\n#x\n')
+  f:close()
+  out, status = sh(kemlua .. " -i < " .. scratch)
+  t.eq({ status, out:match("\n(.*)$") }, { 0, "> > 100000\n> \n" })
 end)
 
 t.case("KEM_MEM_REPORT=1 lists the live blocks at exit", function()

@@ -59,15 +59,18 @@ local function start_peer(name)
   return pid
 end
 
--- Stops a peer and waits until it is gone; removes a socket a dead one left.
+-- Stops a peer and waits until it is gone with its socket.
 local function stop_peer(pid, name)
   sh("kill " .. pid .. " 2>/dev/null")
-  -- a peer that stops removes its socket; one that died leaves it behind
-  assert(wait_for(function()
-    return not exists(name) or not sh("kill -0 " .. pid .. " 2>/dev/null")
-  end), "peer " .. name .. " did not stop")
-  os.remove(ipc .. "/" .. name)
+  assert(wait_for(function() return not exists(name) end), "peer " .. name .. " did not stop")
   os.remove(dir .. "/" .. name .. ".pid")
+end
+
+local function peer_log()
+  local f = assert(io.open(dir .. "/peer.log"))
+  local text = f:read("*a")
+  f:close()
+  return text
 end
 
 -- Calls qecmd; returns its result and the list of (data, value) deliveries.
@@ -106,6 +109,9 @@ end)
 t.case("failures end with false: reported, refused, missing destination", function()
   t.eq({ call("qp", "fail", 1) }, { false, { "partial", 1 } })
   t.eq({ call("qp", "error", 1) }, { false, {} })
+  t.eq({ call("qp", "huge", 1) }, { false, {} })
+  t.ok(peer_log():find("send: piece of 16777217 bytes exceeds the limit of 16777216 bytes", 1, true),
+    "the peer names both sizes")
   t.eq({ call("nobody", "x", 1) }, { false, {} })
   t.eq({ call("a/b", "x", 1) }, { false, {} })
   t.eq({ call("", "x", 1) }, { false, {} })
@@ -152,8 +158,24 @@ t.case("a peer that dies in the middle of its answer gives false", function()
   local dying = start_peer("dying")
   local ok, got = call("dying", "die", 5)
   t.eq({ ok, got }, { false, { "first", 5 } })
-  stop_peer(dying, "dying")
+  stop_peer(dying, "dying")  -- its os.exit removed its socket
   no_endpoint_left()
+end)
+
+t.case("os.exit in a callback leaves no socket behind", function()
+  t.ok(sh(("%s -e \"kemluautils.qecmd('qp', 'x', function() os.exit(0) end, nil)\""):format(kemlua)))
+  no_endpoint_left()
+end)
+
+t.case("kemlua --serve names the folder it cannot use", function()
+  local file = dir .. "/not-a-folder"
+  io.open(file, "w"):close()
+  local p = io.popen(("KEM_IPC_DIR='%s' %s --serve x '%s' 2>&1; echo status=$?"):format(file, kemlua, handler))
+  local out = p:read("*a")
+  p:close()
+  local reason = "endpoint folder " .. file .. ": not a directory"
+  t.eq(out, "libkemluautils: " .. reason .. "\nkemlua --serve: cannot create endpoint 'x': " .. reason .. "\nstatus=1\n")
+  os.remove(file)
 end)
 
 t.case("a nested qecmd shares the endpoint name and runs to its end", function()

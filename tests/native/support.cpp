@@ -3,6 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 testing::AssertionResult allocator_clean()
 {
     if (mem_live_blocks() == 0)
@@ -60,6 +65,33 @@ std::vector<std::string> program_command(const std::string &name)
         words.push_back(word);
     words.push_back(KEM_BINARY_DIR "/" + name);
     return words;
+}
+
+Peer::Peer(const char *name)
+{
+    char tmpl[] = "/tmp/kem-peer-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    setenv("KEM_IPC_DIR", dir_.c_str(), 1);
+    std::vector<std::string> words = program_command("kemlua");
+    words.insert(words.end(), {"--serve", name, KEM_SOURCE_DIR "/examples/peer_handler.lua"});
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ);
+    std::string socket = dir_ + "/" + name;
+    for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i)
+        usleep(10000);
+}
+
+Peer::~Peer()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    rmdir(dir_.c_str());
+    unsetenv("KEM_IPC_DIR");
 }
 
 void ServiceTest::TearDown()

@@ -18,6 +18,8 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "../support/kemcheck.h"
 #include "kemluautils.h"
 #include "platform/host/mem_debug.h"
@@ -42,6 +44,19 @@ std::vector<std::string> program_command(const std::string &name);
 class ServiceTest : public testing::Test {
 protected:
     void TearDown() override;
+};
+
+/* A kemlua --serve peer of endpoint `name` answering with
+   examples/peer_handler.lua, in a private endpoint folder that KEM_IPC_DIR
+   names while the peer lives. */
+class Peer {
+public:
+    explicit Peer(const char *name);
+    ~Peer();
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
 };
 
 class LuaTest : public testing::Test {

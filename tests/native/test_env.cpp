@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -171,13 +173,36 @@ TEST_F(Profile, MalformedProfilesAreRefusedAndTheOldOneStays)
         EXPECT_EQ(str(env_oem()), "first") << c.json;
     }
 
-    // Unreadable files, and a zero byte that would cut the text short.
-    char err[512];
+    // Refused before a tree is built: too deep (yajl frees a tree
+    // recursively), too big, not a regular file (a FIFO would block, a
+    // device flood), unreadable, or cut short by a zero byte.
+    auto nested = [](size_t levels) {
+        return R"({"db": {"a": )" + std::string(levels - 2, '[') + std::string(levels - 2, ']') + "}}";
+    };
+    std::string padded = R"({"oem": "big"})";
+    padded.resize(1024 * 1024, ' ');
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
     std::string missing = dir + "/missing.json";
-    EXPECT_EQ(env_load_profile(missing.c_str(), err, sizeof err), -1);
-    EXPECT_EQ(std::string(err), missing + ": cannot read the file: No such file or directory");
-    EXPECT_EQ(env_load_profile(dir.c_str(), err, sizeof err), -1);
-    EXPECT_EQ(load(std::string("{\"oem\": \"a\"}\0{", 15)), "cannot read the file: the file holds a zero byte");
+    struct File {
+        std::string path;
+        std::string error;
+    } files[] = {
+        {write("16.json", nested(16)), "field \"db\", member \"a\": must map field names to a string, "
+                                       "number or boolean, or to an object of languages to such values"},
+        {write("17.json", nested(17)), "nested deeper than 16 levels"},
+        {write("deep.json", nested(400000)), "nested deeper than 16 levels"},
+        {write("huge.json", padded + " "), "larger than the limit of 1048576 bytes"},
+        {dir + "/fifo", "not a regular file"},
+        {dir, "not a regular file"},
+        {"/dev/urandom", "not a regular file"},
+        {missing, "cannot read the file: No such file or directory"},
+        {write("nul.json", std::string("{\"oem\": \"a\"}\0{", 15)), "cannot read the file: the file holds a zero byte"},
+    };
+    char err[512];
+    for (const File &f : files) {
+        EXPECT_EQ(env_load_profile(f.path.c_str(), err, sizeof err), -1) << f.path;
+        EXPECT_EQ(std::string(err), f.path + ": " + f.error);
+    }
 
     // A short or absent message buffer is never overrun.
     char small[8] = "1234567";
@@ -185,6 +210,11 @@ TEST_F(Profile, MalformedProfilesAreRefusedAndTheOldOneStays)
     EXPECT_EQ(std::string(small), missing.substr(0, 3));
     EXPECT_EQ(env_load_profile(missing.c_str(), nullptr, 0), -1);
     EXPECT_EQ(str(env_oem()), "first");
+
+    // At the size limit, and brackets inside strings, escaped quotes among them
+    EXPECT_EQ(load(padded), "");
+    EXPECT_EQ(load(R"({"oem": "[[[[[[[[[[[[[[[[[[\"{{{{{{{{{{{{{{{{{{"})"), "");
+    EXPECT_EQ(str(env_oem()), "[[[[[[[[[[[[[[[[[[\"{{{{{{{{{{{{{{{{{{");
 }
 
 TEST_F(Profile, VariableSelectsTheProfileAndABadOneIsReportedOnce)

@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include "platform/host/ipc_frames.h"
+#include "platform/host/ipc_host.h"
 #include "platform/ipc.h"
 
 #include <chrono>
@@ -13,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -36,19 +39,53 @@ std::string header(char type, uint32_t len)
     return std::string{type, char(len >> 24), char(len >> 16), char(len >> 8), char(len)};
 }
 
-/* A listening socket bound by hand, as another program would. */
-int bind_raw(const std::string &path)
+sockaddr_un address(const std::string &path)
 {
-    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0) {
+    return addr;
+}
+
+/* A listening socket bound by hand, as another program would (backlog < 0:
+   bound only). */
+int bind_raw(const std::string &path, int backlog = 4)
+{
+    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = address(path);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        (backlog >= 0 && listen(fd, backlog) != 0)) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+/*
+ * Listens on the bound socket fd in a child process of user and group
+ * 65534 (a second identity; root only) and serves one connection: a command
+ * gets a success end. Exits 1 when a command came, 0 when the client closed
+ * without sending one.
+ */
+pid_t serve_as_other_user(int fd)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0 || listen(fd, 4) != 0)
+        _exit(3);
+    pollfd p{fd, POLLIN, 0};
+    int c = poll(&p, 1, 5000) == 1 ? accept(fd, nullptr, nullptr) : -1;
+    timeval tv{5, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char command[64];
+    ssize_t n = recv(c, command, sizeof command, 0);
+    if (n > 0)
+        send(c, "E\0\0\0\1\0", 6, MSG_NOSIGNAL);
+    close(c);
+    _exit(n > 0 ? 1 : 0);
 }
 
 /*
@@ -221,10 +258,126 @@ TEST_F(IpcTest, EndpointsAreSocketsInAPrivateFolderRemovedByTheLastHandle)
     EXPECT_FALSE(exists("svc"));
     ipc_destroy(nullptr);
 
-    for (const char *bad : {"", ".", "..", "a/b"})
-        EXPECT_EQ(ipc_create(bad), nullptr) << bad;
+    // names: letters, digits, '_', '-', '.', not starting with '.'; so never
+    // the private name NAME.<pid>~ under which another endpoint is set up
+    std::string priv = "svc." + std::to_string(getpid()) + "~";
+    for (std::string bad : {"", ".", "..", "a/b", ".hidden", "a b", "a\nb", "caf\xc3\xa9", priv.c_str()})
+        EXPECT_EQ(ipc_create(bad.c_str()), nullptr) << bad;
+    EXPECT_EQ(std::string(ipc_last_error()), "endpoint name '" + priv + "': not a valid name (letters, "
+              "digits, '_', '-' and '.', not starting with '.')");
     std::string longname(200, 'n');
     EXPECT_EQ(ipc_create(longname.c_str()), nullptr);
+    a = ipc_create("a.b-c_D9");
+    EXPECT_NE(a, nullptr);
+    ipc_destroy(a);
+    // a file at the private name is taken away only when nobody listens on it
+    int other = bind_raw(path(priv.c_str()));
+    EXPECT_EQ(ipc_create("svc"), nullptr);
+    EXPECT_TRUE(exists(priv.c_str()));
+    close(other);
+    a = ipc_create("svc");
+    EXPECT_NE(a, nullptr) << "a stale private name is replaced";
+    ipc_destroy(a);
+    EXPECT_FALSE(exists(priv.c_str()));
+}
+
+TEST_F(IpcTest, FoldersOfOtherUsersOrOpenToThemAreRefusedWithTheReason)
+{
+    std::string base = dir + "/f";
+    ASSERT_EQ(mkdir(base.c_str(), 0700), 0);
+    auto folder = [&](const char *name, mode_t mode) {
+        std::string d = base + "/" + name;
+        EXPECT_EQ(mkdir(d.c_str(), 0700), 0);
+        EXPECT_EQ(chmod(d.c_str(), mode), 0);
+        return d;
+    };
+    std::string file = base + "/file";
+    std::fclose(std::fopen(file.c_str(), "w"));
+    std::string link = base + "/link";
+    ASSERT_EQ(symlink(folder("good", 0700).c_str(), link.c_str()), 0);
+    std::string foreign = folder("foreign", 0700);
+    bool root = geteuid() == 0 && chown(foreign.c_str(), 65534, 65534) == 0;
+    struct Case {
+        std::string folder;
+        std::string problem;
+    } cases[] = {
+        {folder("sticky", 01777), "mode 777 lets other users write to it"},
+        {folder("group", 0770), "mode 770 lets other users write to it"},
+        {link, "not a directory"},
+        {file, "not a directory"},
+        {root ? foreign : "", "owned by uid 65534, not by this user (uid 0)"},
+    };
+    for (const Case &c : cases) {
+        if (c.folder.empty())
+            continue;  // not root: no folder of another user to make
+        setenv("KEM_IPC_DIR", c.folder.c_str(), 1);
+        EXPECT_EQ(ipc_create("svc"), nullptr) << c.folder;
+        EXPECT_EQ(std::string(ipc_last_error()), "endpoint folder " + c.folder + ": " + c.problem);
+        EXPECT_EQ(run("local ok, err = pcall(kemluautils.qecmd, 'svc', 'x', print, nil)\n"
+                      "assert(err:match('memory error$'), err)"),
+                  "");
+    }
+    setenv("KEM_IPC_DIR", (dir + "/ipc").c_str(), 1);
+    std::system(("rm -rf " + base).c_str());
+}
+
+TEST_F(IpcTest, AServerOfAnotherUserGetsNoCommandUnlessTrusted)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a second user identity needs root (setresuid in a child)";
+    IpcEndpoint *ep = ipc_create("warmup");  // makes the folder
+    ipc_destroy(ep);
+    ASSERT_EQ(chmod((dir + "/ipc").c_str(), 0711), 0);  // the other user may reach its socket
+    for (bool trust : {false, true}) {
+        if (trust)
+            setenv("KEM_IPC_TRUST_UIDS", "1000, 65534", 1);
+        int fd = bind_raw(path("other"), -1);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(chmod(path("other").c_str(), 0777), 0);
+        pid_t child = serve_as_other_user(fd);
+        close(fd);
+        for (int i = 0; i < 500 && !exists("other"); ++i)
+            usleep(10000);
+        usleep(50000);  // the child listens
+        Outcome o = exchange("other", "password=secret");
+        int status = 0;
+        waitpid(child, &status, 0);
+        unlink(path("other").c_str());
+        if (trust) {
+            EXPECT_EQ(o.reason, 0);
+            EXPECT_EQ(WEXITSTATUS(status), 1) << "the trusted server got the command";
+        } else {
+            EXPECT_EQ(o.reason, -2) << "the exchange does not start";
+            EXPECT_EQ(WEXITSTATUS(status), 0) << "the command never reached the other user";
+            EXPECT_EQ(std::string(ipc_last_error()), "endpoint 'other': served by uid 65534, not a trusted user");
+        }
+    }
+    unsetenv("KEM_IPC_TRUST_UIDS");
+}
+
+TEST_F(IpcTest, AListenerWithAFullBacklogHoldsItsNameWithoutBlockingTheProbe)
+{
+    IpcEndpoint *ep = ipc_create("warmup");  // makes the folder
+    ipc_destroy(ep);
+    int busy = bind_raw(path("busy"), 0);
+    ASSERT_GE(busy, 0);
+    std::vector<int> waiting;  // connections nobody accepts, until one is refused
+    sockaddr_un addr = address(path("busy"));
+    for (int i = 0; i < 64; ++i) {
+        int c = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        bool queued = connect(c, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        waiting.push_back(c);
+        if (!queued)
+            break;
+    }
+    alarm(10);  // a blocking probe ends the test here
+    EXPECT_EQ(ipc_create("busy"), nullptr);
+    alarm(0);
+    EXPECT_EQ(std::string(ipc_last_error()), "endpoint 'busy': held by a live listener at " + path("busy"));
+    for (int c : waiting)
+        close(c);
+    close(busy);
+    unlink(path("busy").c_str());
 }
 
 TEST_F(IpcTest, ANameHeldByAnotherListenerIsRefusedAStaleOneReplaced)

@@ -97,6 +97,7 @@ TEST_F(Json, ContainersBecomeTablesWithNullsLeftOut)
       {'{"a": null, "b": [null], "c": {"d": null}}', {b = {}, c = {}}},
       {'[true, false, "x", -0.5, 1e2]', {true, false, 'x', -0.5, 100}},
       {'{"1": "one", "2": {}}', {['1'] = 'one', ['2'] = {}}},
+      {'\f[\f1\f]\f', {1}},  -- yajl takes a form feed between tokens for blank space
     }))"),
               "");
 }
@@ -135,6 +136,9 @@ TEST_F(Json, StringsAreDecodedAndCutAtTheirFirstNul)
       -- anything after the text's first NUL byte is not read
       {'[1]\0garbage', {1}}, {'[1\0]', nil},
       {'["\255"]', nil},  -- invalid UTF-8
+      -- yajl checks only the byte pattern: an overlong form, an encoded surrogate and
+      -- a code point above U+10FFFF pass
+      {'["\192\175", "\237\160\128", "\244\144\128\128"]', {'\192\175', '\237\160\128', '\244\144\128\128'}},
     }))=="),
               "");
     // Every length and NUL position, both ways, names and values.
@@ -169,7 +173,7 @@ TEST_F(Json, FailuresLeaveTheStackAsItWas)
     EXPECT_EQ(run(R"(
       for _, text in ipairs({'42', '"text"', 'true', 'null', '', ' ', '[', '{', '[1,', '{"a":',
           '{"a"}', '[1]]', '[1] [2]', '[1] x', '{1: 2}', '[01]', '[NaN]', "['a']",
-          '[1, {"deep": [2, {"x": [3, 4x]}]}]', '/* c */ []', '["\t"]', '[\f]', '\f[]', '["\f"]'}) do
+          '[1, {"deep": [2, {"x": [3, 4x]}]}]', '/* c */ []', '["\t"]', '["\f"]'}) do
         assert(parse(text) == nil, text)
       end
       -- a failure deep inside removes the partial tables; the interpreter works on
@@ -181,13 +185,17 @@ TEST_F(Json, DepthCountsOpenContainers)
 {
     EXPECT_EQ(run(R"(
       local deep = ('['):rep(2000) .. (']'):rep(2000)
+      -- 1000 levels of 1000 items each, before or after each nested container
+      local items = ('1,'):rep(999) .. '1'
+      local before = ('[' .. items .. ','):rep(999) .. '[' .. items .. ']' .. (']'):rep(999)
+      local after = ('['):rep(1000) .. items .. (']' .. ',' .. items):rep(999) .. ']'
       for _, c in ipairs({{'[1, 2]', 1, true}, {'{"a": 1}', 1, true}, {'[[1]]', 1, false},
           {'{"a": {}}', 1, false}, {'[]', 0, false}, {'{}', 0, false},
           {'[[], [[]], {"a": [{}]}]', 4, true},  -- siblings do not add up
           {'[[], [[]], {"a": [{}]}]', 3, false},
           -- deeper than the Lua stack may grow: a failure, not a stack overflow
           {('['):rep(100000), 2^32 - 1, false}, {deep, 2^32 - 1, true}, {deep, 1999, false},
-          {deep, 2000, true}}) do
+          {deep, 2000, true}, {before, 1000, true}, {after, 1000, true}}) do
         assert((parse(c[1], c[2]) ~= nil) == c[3], c[1]:sub(1, 30) .. ' at ' .. c[2])
       end)"),
               "");

@@ -86,7 +86,8 @@ TEST_F(JsonTestSuite, ParsingFilesGiveTheExpectedOutcome)
                 (r == 0 ? y_scalar.accepted : y_scalar.refused)++;
             }
         } else if (name.rfind("n_", 0) == 0) {
-            EXPECT_EQ(r, -1) << name;
+            // where yajl differs from RFC 8259 (docs/json.md)
+            EXPECT_EQ(r, name == "n_structure_whitespace_formfeed.json" ? 0 : -1) << name;
             (r == 0 ? n.accepted : n.refused)++;
         } else {
             (r == 0 ? i.accepted : i.refused)++;

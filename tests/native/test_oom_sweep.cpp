@@ -9,11 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace {
 
 /* What a call left behind: its status, its error or its results as text. */
@@ -198,40 +193,6 @@ std::vector<SweepCase> sweep_cases()
     };
 }
 
-/* A kemlua --serve peer for the qecmd case, in a private endpoint folder. */
-class Peer {
-public:
-    Peer()
-    {
-        char tmpl[] = "/tmp/kem-sweep-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        setenv("KEM_IPC_DIR", dir_.c_str(), 1);
-        std::vector<std::string> words = program_command("kemlua");
-        words.insert(words.end(), {"--serve", "sweep", KEM_SOURCE_DIR "/examples/peer_handler.lua"});
-        std::vector<char *> argv;
-        for (std::string &word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ);
-        std::string socket = dir_ + "/sweep";
-        for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i)
-            usleep(10000);
-    }
-    ~Peer()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        rmdir(dir_.c_str());
-        unsetenv("KEM_IPC_DIR");
-    }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-};
-
 class Sweep : public LuaTest {};
 
 }  // namespace
@@ -240,7 +201,7 @@ TEST_F(Sweep, EveryAllocationPointOfEveryFunction)
 {
     setenv("TZ", "UTC", 1);
     tzset();
-    Peer peer;
+    Peer peer("sweep");
     escape_init(L);  /* kiv.RFC1630_Escape, as kemlua installs it */
     lua_pop(L, 1);
     unsigned long total = 0;

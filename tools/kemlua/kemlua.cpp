@@ -103,8 +103,11 @@ const char usage_text[] =
     "  KEM_MEM_REPORT=1   list the allocator's live blocks at exit\n"
     "  KEM_DEVICE_PROFILE=FILE   the device profile when --profile is not given\n"
     "                            (status 2 when a profile cannot be used)\n"
-    "  KEM_IPC_DIR        folder of the IPC endpoints (default /tmp/kem-ipc-UID)\n"
-    "  KEM_IPC_TIMEOUT_MS silence that ends an IPC exchange (60000; 0: never)\n";
+    "  KEM_IPC_DIR        folder of the IPC endpoints (default /tmp/kem-ipc-UID);\n"
+    "                     must be owned by this user and writable by nobody else\n"
+    "  KEM_IPC_TIMEOUT_MS silence that ends an IPC exchange (60000; 0: never)\n"
+    "  KEM_IPC_TRUST_UIDS further user ids (comma-separated) whose endpoints and\n"
+    "                     clients are trusted besides this user and root\n";
 
 const char *progname = "kemlua";
 
@@ -244,25 +247,28 @@ int run_script(lua_State *L, int argc, char **argv, int script)
     return docall(L, nargs);
 }
 
-/* Reads a line without its newline onto the stack; false at end of input. */
+/* Reads a line without its newline onto the stack; false at end of input.
+   A long line is gathered in a luaL_Buffer, which keeps the stack short. */
 bool read_line(lua_State *L, const char *prompt)
 {
     std::fputs(prompt, stdout);
     std::fflush(stdout);
+    luaL_Buffer line;
+    luaL_buffinit(L, &line);
     char buf[1024];
-    int pieces = 0;
+    bool read = false;
     while (std::fgets(buf, sizeof buf, stdin)) {
+        read = true;
         size_t n = std::strlen(buf);
         bool end = n > 0 && buf[n - 1] == '\n';
-        lua_pushlstring(L, buf, end ? n - 1 : n);
-        ++pieces;
+        luaL_addlstring(&line, buf, end ? n - 1 : n);
         if (end)
             break;
     }
-    if (pieces == 0)
-        return false;
-    lua_concat(L, pieces);
-    return true;
+    luaL_pushresult(&line);
+    if (!read)
+        lua_pop(L, 1);
+    return read;
 }
 
 /* True when the load error on top says the chunk only lacks its end. */

@@ -13,6 +13,7 @@
  */
 #include "kemlua.h"
 #include "kemluautils.h"
+#include "platform/host/ipc_host.h"
 #include "platform/ipc.h"
 
 extern "C" {
@@ -56,6 +57,12 @@ int send_piece(lua_State *L)
     const char *piece = luaL_checklstring(L, 1, &len);
     if (!box->conn)
         return luaL_error(L, "send: the request has already ended");
+    if (len > IPC_MAX_PAYLOAD) {
+        char message[96];
+        std::snprintf(message, sizeof message, "piece of %zu bytes exceeds the limit of %u bytes", len,
+                      IPC_MAX_PAYLOAD);
+        return luaL_error(L, "send: %s", message);
+    }
     if (ipc_reply(box->conn, piece, len) != 0)
         return luaL_error(L, "send: the client is gone");
     return 0;
@@ -129,8 +136,9 @@ int serve(lua_State *L, const char *name)
 {
     IpcEndpoint *ep = ipc_create(name);
     if (!ep) {
-        std::fprintf(stderr, "kemlua --serve: cannot create endpoint '%s' (in use or bad folder)\n",
-                     name);
+        const char *why = ipc_last_error();
+        std::fprintf(stderr, "kemlua --serve: cannot create endpoint '%s': %s\n", name,
+                     *why ? why : "not enough memory");
         return 1;
     }
     ipc_serve(ep, on_request, L);
