@@ -35,7 +35,8 @@ protected:
     {
         unsetenv(ENV_PROFILE_VARIABLE);
         env_reset_profile();
-        std::filesystem::remove_all(dir);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
         LuaTest::TearDown();
     }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -318,7 +319,8 @@ TEST_F(IpcTest, FoldersOfOtherUsersOrOpenToThemAreRefusedWithTheReason)
                   "");
     }
     setenv("KEM_IPC_DIR", (dir + "/ipc").c_str(), 1);
-    std::system(("rm -rf " + base).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(base, ignored);
 }
 
 TEST_F(IpcTest, AServerOfAnotherUserGetsNoCommandUnlessTrusted)
