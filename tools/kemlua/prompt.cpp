@@ -76,12 +76,14 @@ void catch_interrupts(struct sigaction *old)
 
 /* ---- Reading lines --------------------------------------------------------- */
 
-bool editing = false;          /* lines come from libedit */
-char history_path[4096] = "";  /* "" keeps no history */
-char *held_line = nullptr;     /* the last line readline gave, freed by the next read */
-char *last_remembered = nullptr;  /* the newest history entry */
+enum { LINE_READ = 1, LINE_END = 0, LINE_DISCARDED = -1 };
 
 #ifdef KEM_HAVE_LIBEDIT
+
+bool editing = false;             /* lines come from libedit */
+char history_path[4096] = "";     /* "" keeps no history */
+char *held_line = nullptr;        /* the last line readline gave, freed by the next read */
+char *last_remembered = nullptr;  /* the newest history entry */
 
 lua_State *completion_state = nullptr;
 
@@ -198,8 +200,6 @@ char **complete(const char *word, int, int)
 /* Characters that end a word for completion: not '.', so "a.b.c" is one word. */
 char word_breaks[] = " \t\n\"'`@$><=;|&{}()[],+-*/%^#~:";
 
-#endif  /* KEM_HAVE_LIBEDIT */
-
 /* The history file: KEM_HISTORY, or ~/.kemlua_history; "" when there is none. */
 void choose_history()
 {
@@ -220,7 +220,6 @@ void choose_history()
 /* Sets up libedit on a terminal. */
 void start_editing(lua_State *L)
 {
-#ifdef KEM_HAVE_LIBEDIT
     if (!isatty(STDIN_FILENO))
         return;
     editing = true;
@@ -235,14 +234,10 @@ void start_editing(lua_State *L)
     choose_history();
     if (history_path[0])
         read_history(history_path);
-#else
-    (void)L;
-#endif
 }
 
 void stop_editing()
 {
-#ifdef KEM_HAVE_LIBEDIT
     std::free(held_line);
     held_line = nullptr;
     std::free(last_remembered);
@@ -252,14 +247,12 @@ void stop_editing()
     candidates = nullptr;
     candidate_room = 0;
     editing = false;
-#endif
 }
 
 /* Adds a line to the history, unless empty or the same as the newest, and
    saves the file (private to the user). */
 void remember(const char *line)
 {
-#ifdef KEM_HAVE_LIBEDIT
     if (!line[0] || (last_remembered && std::strcmp(line, last_remembered) == 0))
         return;
     std::free(last_remembered);
@@ -272,12 +265,26 @@ void remember(const char *line)
         close(fd);
         write_history(history_path);
     }
-#else
-    (void)line;
-#endif
 }
 
-enum { LINE_READ = 1, LINE_END = 0, LINE_DISCARDED = -1 };
+/* read_line with libedit. */
+int read_edited_line(lua_State *L, const char *prompt)
+{
+    std::free(held_line);
+    held_line = readline(prompt);
+    if (!held_line)
+        return interrupted ? LINE_DISCARDED : LINE_END;
+    remember(held_line);
+    lua_pushstring(L, held_line);
+    return LINE_READ;
+}
+
+#else
+
+void start_editing(lua_State *) {}
+void stop_editing() {}
+
+#endif  /* KEM_HAVE_LIBEDIT */
 
 /*
  * Reads a line without its newline onto the stack: LINE_READ; LINE_END at
@@ -288,15 +295,8 @@ int read_line(lua_State *L, const char *prompt)
 {
     interrupted = 0;
 #ifdef KEM_HAVE_LIBEDIT
-    if (editing) {
-        std::free(held_line);
-        held_line = readline(prompt);
-        if (!held_line)
-            return interrupted ? LINE_DISCARDED : LINE_END;
-        remember(held_line);
-        lua_pushstring(L, held_line);
-        return LINE_READ;
-    }
+    if (editing)
+        return read_edited_line(L, prompt);
 #endif
     std::fputs(prompt, stdout);
     std::fflush(stdout);
