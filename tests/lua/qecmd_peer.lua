@@ -7,6 +7,7 @@ local answers = {
   fail = function(send) send("partial"); return false end,
   error = function() error("handler broke") end,
   die = function(send) send("first"); io.stdout:flush(); os.exit(3) end,
+  country = function(send) send(kemluautils.country()) return true end,
   huge = function(send) send(("x"):rep(16 * 1024 * 1024 + 1)) return true end,
   big = function(send)
     local piece = string.rep("x", 65536)

@@ -38,31 +38,23 @@ local handler = src .. "/tests/lua/qecmd_peer.lua"
 
 local function exists(name) return sh("test -S '" .. ipc .. "/" .. name .. "'") end
 
--- Waits up to 5 s for cond(); false on time-out.
-local function wait_for(cond)
-  for _ = 1, 100 do
-    if cond() then return true end
-    sh("sleep 0.05")
-  end
-  return false
-end
-
--- Starts kemlua --serve name; returns its process id once it listens.
-local function start_peer(name)
+-- Starts kemlua --serve name (options after it, if given); returns its
+-- process id once it listens.
+local function start_peer(name, options)
   local pidfile = dir .. "/" .. name .. ".pid"
-  sh(("%s --serve '%s' '%s' 2>>'%s/peer.log' & echo $! > '%s'")
-    :format(kemlua, name, handler, dir, pidfile))
+  sh(("%s --serve '%s' %s '%s' 2>>'%s/peer.log' & echo $! > '%s'")
+    :format(kemlua, name, options or "", handler, dir, pidfile))
   local f = assert(io.open(pidfile))
   local pid = f:read("*l")
   f:close()
-  assert(wait_for(function() return exists(name) end), "peer " .. name .. " did not start")
+  assert(t.wait_until(function() return exists(name) end), "peer " .. name .. " did not start")
   return pid
 end
 
 -- Stops a peer and waits until it is gone with its socket.
 local function stop_peer(pid, name)
   sh("kill " .. pid .. " 2>/dev/null")
-  assert(wait_for(function() return not exists(name) end), "peer " .. name .. " did not stop")
+  assert(t.wait_until(function() return not exists(name) end), "peer " .. name .. " did not stop")
   os.remove(dir .. "/" .. name .. ".pid")
 end
 
@@ -167,15 +159,31 @@ t.case("os.exit in a callback leaves no socket behind", function()
   no_endpoint_left()
 end)
 
-t.case("kemlua --serve names the folder it cannot use", function()
+t.case("kemlua --serve names the folder or the name it cannot use", function()
   local file = dir .. "/not-a-folder"
   io.open(file, "w"):close()
-  local p = io.popen(("KEM_IPC_DIR='%s' %s --serve x '%s' 2>&1; echo status=$?"):format(file, kemlua, handler))
-  local out = p:read("*a")
-  p:close()
-  local reason = "endpoint folder " .. file .. ": not a directory"
-  t.eq(out, "libkemluautils: " .. reason .. "\nkemlua --serve: cannot create endpoint 'x': " .. reason .. "\nstatus=1\n")
+  for _, row in ipairs {
+    { file, "x", "endpoint folder " .. file .. ": not a directory" },
+    { ipc, "a/b", "endpoint name 'a/b': not a valid name (letters, digits, '_', '-' and '.', not starting with '.')" },
+  } do
+    local folder, name, reason = row[1], row[2], row[3]
+    local p = io.popen(("KEM_IPC_DIR='%s' %s --serve '%s' '%s' 2>&1; echo status=$?"):format(folder, kemlua, name, handler))
+    local out = p:read("*a")
+    p:close()
+    t.eq(out, "libkemluautils: " .. reason .. "\nkemlua --serve: cannot create endpoint '" .. name .. "': " .. reason ..
+      "\nstatus=1\n")
+  end
   os.remove(file)
+end)
+
+t.case("--serve -v --profile: the profile's answers, and a log line per request, delivery and end", function()
+  local profile = src .. "/examples/profile-demo-at.json"
+  local logged = start_peer("verbose", "-v --profile '" .. profile .. "'")
+  local ok, got = call("verbose", "country", nil)
+  stop_peer(logged, "verbose")
+  t.eq({ ok, got }, { true, { "Austria", "<nil>" } })
+  t.ok(peer_log():find('kemlua --serve: request "country"\nkemlua --serve:   delivery 1: 7 bytes\n' ..
+    "kemlua --serve:   ended: success (deliveries: 1, bytes: 7)\n", 1, true), peer_log())
 end)
 
 t.case("a nested qecmd shares the endpoint name and runs to its end", function()

@@ -134,6 +134,18 @@ function t.shell(command)
   return body, tonumber(status)
 end
 
+-- Polls cond every 50 ms until it gives a true value, which it returns;
+-- false once the seconds (5 by default) have passed. A deadline against a
+-- hang, not a measure of speed.
+function t.wait_until(cond, seconds)
+  for _ = 1, (seconds or 5) * 20 do
+    local v = cond()
+    if v then return v end
+    os.execute("sleep 0.05")
+  end
+  return false
+end
+
 -- Marks the running case as skipped, with a reason.
 function t.skip(reason)
   error({ skip = reason }, 0)

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include <sys/stat.h>
@@ -34,7 +35,8 @@ protected:
     {
         unsetenv(ENV_PROFILE_VARIABLE);
         env_reset_profile();
-        std::system(("rm -rf " + dir).c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
         LuaTest::TearDown();
     }
 

@@ -96,8 +96,8 @@ TEST_F(Helpers, TableFieldsByKey)
         // setters: remove at index 1, add at the given absolute index
         "local _, left = field(t, 'r', 'gone') assert(rawget(t, 'gone') == nil and left == 0)",
         "local _, left = field(t, 'a', 'added') assert(t.added == -5 and left == 0)",
-        "local log = {} local p = setmetatable({}, { __newindex = function(_, k, v) log[k] = v end })\n"
-        "field(p, 'a', 'k') assert(log.k == -5 and rawget(p, 'k') == nil)",
+        ("local log = {} local p = setmetatable({}, { __newindex = function(_, k, v) log[k] = v end })\n"
+         "field(p, 'a', 'k') assert(log.k == -5 and rawget(p, 'k') == nil)"),  // one chunk
     };
     for (const char *check : checks)
         EXPECT_EQ(run(check), "") << check;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -318,7 +319,8 @@ TEST_F(IpcTest, FoldersOfOtherUsersOrOpenToThemAreRefusedWithTheReason)
                   "");
     }
     setenv("KEM_IPC_DIR", (dir + "/ipc").c_str(), 1);
-    std::system(("rm -rf " + base).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(base, ignored);
 }
 
 TEST_F(IpcTest, AServerOfAnotherUserGetsNoCommandUnlessTrusted)
@@ -491,9 +493,10 @@ TEST(IpcFrames, EveryChunkSizeGivesTheSameFrames)
             ipc_frame_commit(&r, n);
             pos += n;
             IpcFrame f;
-            while ((rc = ipc_frame_next(&r, &f)) == 1)
-                got.push_back(std::string(1, char(f.type)) +
-                              std::string(reinterpret_cast<const char *>(f.payload), f.len));
+            while ((rc = ipc_frame_next(&r, &f)) == 1) {
+                std::string typed(1, char(f.type));
+                got.push_back(typed.append(reinterpret_cast<const char *>(f.payload), f.len));
+            }
         }
         EXPECT_EQ(rc, 0) << chunk;
         ASSERT_EQ(got.size(), 4u) << chunk;

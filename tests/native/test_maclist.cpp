@@ -33,7 +33,7 @@ std::string texts(const MacAddrList *head)
 {
     std::string out;
     for (const MacAddrList *n = head; n; n = n->next)
-        out += (out.empty() ? "" : "|") + std::string(mac_to_string(n->mac));
+        out.append(out.empty() ? "" : "|").append(mac_to_string(n->mac));
     return out;
 }
 

@@ -6,8 +6,9 @@ using Module = LuaTest;
 TEST_F(Module, RegistersTheGlobalTableAndReturnsItOnce)
 {
     EXPECT_EQ(run("assert(type(kemluautils) == 'table')\n"
+                  "assert(kemluautils._VERSION == '" KEMLUAUTILS_VERSION "')\n"
                   "local n = 0 for k, v in pairs(kemluautils) do\n"
-                  "  assert(type(v) == 'function', k) n = n + 1 end\n"
+                  "  assert(type(v) == 'function' or k == '_VERSION', k) n = n + 1 end\n"
                   "assert(package.loaded.kemluautils == kemluautils)\n"
                   "_G.count = n"),
               "");

@@ -24,7 +24,7 @@ std::string describe(lua_State *L, int idx)
     if (lua_type(L, idx) == LUA_TSTRING || lua_type(L, idx) == LUA_TNUMBER) {
         size_t n = 0;
         const char *text = lua_tolstring(L, idx, &n);
-        s += ":" + std::string(text, n);
+        s.append(":").append(text, n);
     } else if (lua_type(L, idx) == LUA_TBOOLEAN) {
         s += lua_toboolean(L, idx) ? ":true" : ":false";
     }
@@ -42,7 +42,7 @@ Outcome run_chunk(lua_State *L, const std::string &chunk)
     } else {
         o.ok = true;
         for (int i = top + 1; i <= lua_gettop(L); ++i)
-            o.results += (i > top + 1 ? "," : "") + describe(L, i);
+            o.results.append(i > top + 1 ? "," : "").append(describe(L, i));
     }
     lua_settop(L, top);
     return o;
