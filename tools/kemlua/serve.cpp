@@ -40,7 +40,7 @@ bool verbose = false;  /* log each request on stderr */
 
 /* The connection a send function may still write to (cleared after the
    handler), and what it has sent. */
-struct SendBox {
+struct SendTarget {
     IpcConn *conn;
     size_t deliveries;
     size_t bytes;
@@ -78,7 +78,7 @@ void log_quoted(const char *text, size_t len)
 /* send(piece): one delivery to the client of the running request. */
 int send_piece(lua_State *L)
 {
-    auto *box = static_cast<SendBox *>(lua_touserdata(L, lua_upvalueindex(1)));
+    auto *box = static_cast<SendTarget *>(lua_touserdata(L, lua_upvalueindex(1)));
     size_t len;
     const char *piece = luaL_checklstring(L, 1, &len);
     if (!box->conn)
@@ -104,8 +104,8 @@ int run_request(lua_State *L)
 {
     auto *req = static_cast<Request *>(lua_touserdata(L, 1));
     lua_pushcfunction(L, kemlua_traceback);                              /* tb */
-    auto *box = static_cast<SendBox *>(lua_newuserdata(L, sizeof(SendBox)));
-    *box = SendBox{req->conn, 0, 0};                              /* tb, box */
+    auto *box = static_cast<SendTarget *>(lua_newuserdata(L, sizeof(SendTarget)));
+    *box = SendTarget{req->conn, 0, 0};                              /* tb, box */
     lua_rawgeti(L, LUA_REGISTRYINDEX, req->handler_ref);          /* tb, box, handle */
     lua_pushlstring(L, req->command, req->len);                   /* tb, box, handle, command */
     lua_pushvalue(L, -3);
