@@ -2,8 +2,8 @@
 # The project's front end: installs what is missing, builds, runs.
 #
 #   ./build.sh tour     build and run examples/tour.lua under kemlua
-#   ./build.sh test     build and run every test (plain, sanitized, LuaJIT and
-#                       armhf builds, s390x too unless KEM_CI_S390X=0, and the
+#   ./build.sh test     build and run every test (plain, sanitized, LuaJIT, clang
+#                       and armhf builds, s390x too unless KEM_CI_S390X=0, and the
 #                       fuzz targets on their stored inputs: deterministic)
 #   ./build.sh build    build only (into build/)
 #   ./build.sh cross TARGET       cross build for armhf or s390x, all tests
@@ -13,20 +13,23 @@
 #   ./build.sh coverage           line and branch coverage of low/ and platform/
 #   ./build.sh mutants [FILE...]  mutation check: how many small faults in low/ and
 #                                 platform/host/ (or in FILEs) the tests catch
+#   ./build.sh dist [FOLDER]      the release archive kemluautils-VERSION.tar.gz of the
+#                                 tracked files and its LuaRocks .src.rock, in FOLDER (dist/)
 #
 # Build folders: build/ (release with debug info), build-asan/ (ASan+UBSan),
-# build-luajit/ (against LuaJIT), build-armhf/ and build-s390x/ (each with
-# its sysroot), build-bench/, build-fuzz/, build-mutants/.
+# build-luajit/ (against LuaJIT), build-clang/ (Release with clang),
+# build-armhf/ and build-s390x/ (each with its sysroot), build-bench/,
+# build-fuzz/, build-mutants/.
 set -eu
 cd "$(dirname "$0")"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# Configures (again, so that the options given hold) and builds. Development
+# builds treat warnings as errors.
 configure() {  # folder, cmake options...
   dir=$1; shift
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S . -B "$dir" -G Ninja "$@"
-  fi
+  cmake -S . -B "$dir" -G Ninja -DKEM_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
 
@@ -68,30 +71,38 @@ cross_build() {  # target
   footprint "build-$target" "$target"
 }
 
-build_main() {
-  scripts/bootstrap
-  configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# build/, with the tests when GoogleTest is installed (build and tour do not
+# ask for it).
+build_main() {  # bootstrap set
+  scripts/bootstrap "$1"
+  tests=OFF
+  if [ "$1" = test ] || dpkg-query -W -f='${Status}' libgtest-dev 2>/dev/null | grep -q 'ok installed'; then
+    tests=ON
+  fi
+  configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_BUILD_TESTS=$tests
 }
 
 case "${1:-}" in
   build)
-    build_main
+    build_main build
     ;;
   tour)
-    build_main
+    build_main tour
     build/kemlua examples/tour.lua
     ;;
   test)
-    build_main
+    build_main test
     run_ctest build "plain build" -LE footprint
     echo "== figures"
     (cd build && ctest -R 'JsonTestSuite|Sweep|soak' -V 2>/dev/null |
       grep -E '^[0-9]+: (JSONTestSuite|sweep: [0-9]|soak:)' | sed 's/^[0-9]*: //')
-    run_ctest build "valgrind memcheck" -T memcheck -LE 'install|build|footprint'
+    run_ctest build "valgrind memcheck" -T memcheck -LE 'install|package|build|footprint'
     configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKEM_SANITIZE=ON
     run_ctest build-asan "AddressSanitizer and UndefinedBehaviorSanitizer" -LE footprint
     configure build-luajit -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_LUA=luajit
     run_ctest build-luajit "LuaJIT" -LE footprint
+    CC=clang CXX=clang++ configure build-clang -DCMAKE_BUILD_TYPE=Release
+    run_ctest build-clang "clang" -LE 'install|package|footprint'
     cross_build armhf
     [ "${KEM_CI_S390X:-1}" = 0 ] || cross_build s390x
     if command -v clang++ >/dev/null 2>&1; then
@@ -111,7 +122,7 @@ case "${1:-}" in
     echo "total: $passed passed, 0 failed"
     ;;
   coverage)
-    scripts/bootstrap
+    scripts/bootstrap coverage
     configure build-cov -DCMAKE_BUILD_TYPE=Debug -DKEM_COVERAGE=ON
     find build-cov -name '*.gcda' -delete
     (cd build-cov && ctest -LE install -j "$jobs" >/dev/null || true)
@@ -122,7 +133,7 @@ case "${1:-}" in
     echo "== report: build-cov/coverage/index.html"
     ;;
   bench)
-    scripts/bootstrap
+    scripts/bootstrap bench
     configure build-bench -DCMAKE_BUILD_TYPE=Release -DKEM_BUILD_BENCH=ON -DKEM_BUILD_TESTS=OFF
     for b in build-bench/bench/bench_${2:-*}; do
       [ -x "$b" ] || continue
@@ -131,17 +142,34 @@ case "${1:-}" in
     done
     ;;
   fuzz)
-    scripts/bootstrap
+    scripts/bootstrap fuzz
     CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEM_FUZZ=ON -DKEM_BUILD_TESTS=OFF
     fuzz/run build-fuzz "${2:-60}"
     ;;
+  dist)
+    scripts/bootstrap dist
+    version=$(sed -n 's/^project(libkemluautils VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    name=kemluautils-$version
+    rockspec=$name-1.rockspec
+    [ -f "$rockspec" ] || { echo "build.sh dist: no $rockspec for version $version" >&2; exit 1; }
+    mkdir -p "${2:-dist}"
+    out=$(cd "${2:-dist}" && pwd)
+    # the tracked files as they are: a commit of the working tree when it has changes
+    tree=$(git stash create)
+    [ -z "$tree" ] || echo "== dist: the archive holds uncommitted changes of tracked files"
+    git archive --format=tar.gz --prefix="$name/" -o "$out/$name.tar.gz" "${tree:-HEAD}"
+    cp "$rockspec" "$out/"
+    # the rockspec and the archive it names, as LuaRocks distributes sources
+    (cd "$out" && rm -f "$name-1.src.rock" && zip -q "$name-1.src.rock" "$rockspec" "$name.tar.gz")
+    echo "== dist: $out/$name.tar.gz $out/$name-1.src.rock"
+    ;;
   mutants)
     shift
-    scripts/bootstrap python3  # for this command only
+    scripts/bootstrap mutants
     exec python3 scripts/mutants "$@"
     ;;
   *)
-    sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,/^set -eu/p' "$0" | sed '$d; s/^# \{0,1\}//'
     exit 2
     ;;
 esac

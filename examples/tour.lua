@@ -6,7 +6,8 @@ local function section(title) print(("\n== %s"):format(title)) end
 
 section("Time conversion")
 local start = k.lua_unixtimefromcall("05.03.24 14:07", "1:30")
-print("a call on 05.03.24 at 14:07 lasting 1:30 ends at Unix time", start)
+print(("a call on 05.03.24 at 14:07 local time (TZ=%s) lasting 1:30 ends at Unix time")
+  :format(os.getenv("TZ") or "unset: the system's zone"), start)
 print("that is, in UTC,", k.lua_unixtime2iso8601(start))
 print("the Unix epoch:", k.lua_unixtime2iso8601(0))
 print("local midnight a week ago:", k.lua_unixtime2iso8601(k.lua_unixtimefromdays(7)))

@@ -4,9 +4,9 @@
  * formatted strings, table fields by key, the single string argument, query
  * type names and installing functions into kiv.
  *
- * luaopen_libkemluautils registers the module table "kemluautils". The table
- * below keeps the device's order of entries; each function lives in the
- * source file of its area (see luaaux.h).
+ * luaopen_libkemluautils registers the module table "kemluautils" and its
+ * _VERSION. The table below keeps the device's order of entries; each
+ * function lives in the source file of its area (see luaaux.h).
  *
  * Caveats: kemluautils_error formats into one module-static buffer (255
  * bytes with the terminator), so it serves the interpreter's thread only.
@@ -61,6 +61,8 @@ const luaL_Reg module_functions[] = {
 extern "C" int luaopen_libkemluautils(lua_State *L)
 {
     luaL_register(L, "kemluautils", module_functions);
+    lua_pushliteral(L, KEMLUAUTILS_VERSION);
+    lua_setfield(L, -2, "_VERSION");
     return 1;
 }
 

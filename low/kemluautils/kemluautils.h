@@ -15,6 +15,14 @@
 #ifndef KEMLUAUTILS_H
 #define KEMLUAUTILS_H
 
+/*
+ * The version of these headers: KEMLUAUTILS_VERSION ("1.0.0") and the numbers
+ * KEMLUAUTILS_VERSION_MAJOR, _MINOR and _PATCH. The library keeps its ABI
+ * within one major version (its SONAME is libkemluautils.so.MAJOR); the
+ * loaded library tells its own version as the module field _VERSION.
+ */
+#include "kemluautils_version.h"
+
 #include <stddef.h>
 #include <stdint.h>
 #include <time.h>
@@ -57,7 +65,8 @@ extern "C" {
 
 /*
  * Registers the module table "kemluautils" (the global of that name, created
- * when absent) with its functions and leaves it on the stack. Returns 1.
+ * when absent) with its functions and the field _VERSION (the library's
+ * KEMLUAUTILS_VERSION) and leaves it on the stack. Returns 1.
  */
 KEMLUAUTILS_API int luaopen_libkemluautils(lua_State *L);
 

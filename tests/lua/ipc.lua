@@ -13,6 +13,7 @@ local answers = {
   error = function() error("handler broke") end,
   huge = function(send) send(("x"):rep(16 * 1024 * 1024 + 1)) return true end,
   die = function(send) send("first") io.stdout:flush() os.exit(3) end,
+  country = function(send) send(kemluautils.country()) return true end,
 }
 return function(command, send)
   if answers[command] then return answers[command](send) end
@@ -22,6 +23,7 @@ end]])
 t.peer("qp", handler)
 t.peer("4711", handler)
 t.peer("dying", handler)
+t.peer("verbose", handler, "-v --profile " .. t.quote(t.source .. "/examples/profile-demo-at.json"))
 
 -- qecmd(...) with a callback that collects; the result, then each delivery and value.
 local function call(destination, command, value, fifth)
@@ -51,6 +53,19 @@ local function nested()
   end, nil)
   return got
 end
+-- kemlua --serve NAME (in the folder given): its output and status, which the reason is in twice.
+local function refused(folder, name, reason)
+  local out, status = t.shell(("KEM_IPC_DIR=%s %s --serve %s %s"):format(t.quote(folder), t.program("kemlua"),
+    t.quote(name), t.quote(handler)))
+  return status == 1 and out == ("libkemluautils: %s\nkemlua --serve: cannot create endpoint '%s': %s\n"):format(reason,
+    name, reason)
+end
+local function log(name)
+  local f = assert(io.open(dir .. "-" .. name .. ".log"))
+  local text = f:read("*a")
+  f:close()
+  return text
+end
 local function left()
   local out = t.shell("ls -A " .. t.quote(dir))
   return out:find("lua_qecmd_", 1, true) == nil
@@ -72,8 +87,15 @@ t.rows({
   { "k.qecmd('qp', 'x', function() k.qecmd('qp', 'y', function() error('deep', 0) end, nil) end, nil)",
     t.raw "deep" },
   { "t.shell(t.program('kemlua') .. [[ -e \"kemluautils.qecmd('qp', 'x', function() os.exit(0) end, nil)\"]])", "" },
+  { "call('verbose', 'country')", { true, "Austria", "nil" } },  -- the profile's answer, and a log line for each step
+  { "log('verbose'):find('request \"country\"\\nkemlua %-%-serve:   delivery 1: 7 bytes\\nkemlua %-%-serve:   ended: success')",
+    function(at) return at ~= nil end },
+  { "refused(handler, 'x', 'endpoint folder ' .. handler .. ': not a directory')", true },
+  { "refused(dir, 'a/b', \"endpoint name 'a/b': not a valid name (letters, digits, '_', '-' and '.', not starting with '.')\")",
+    true },
   { "left()", true },
-}, { call = call, value = value, raising = raising, nested = nested, left = left, t = t })
+}, { call = call, value = value, raising = raising, nested = nested, left = left, t = t, refused = refused, log = log,
+  handler = handler, dir = dir })
 
 os.remove(handler)
 t.done()

@@ -1,5 +1,6 @@
 -- The kemlua runner as a user meets it: arguments, exit status, standard
--- input, the prompt, the version, device profiles, the allocator report.
+-- input, the prompt (on a terminal through tmux: "=expr", the history, Tab
+-- completion, Ctrl-C), the version, device profiles, the allocator report.
 local t = require "testlib"
 local q = t.quote
 
@@ -22,6 +23,7 @@ t.rows({
     function(out) return out:find("^kemlua: %(command line%):1: boom\nstack traceback:\n.*status 1$") end },
   { "kemlua('/nonexistent.lua')", function(out) return out:find("cannot open /nonexistent.lua.*status 1$") end },
   { "kemlua('--bogus')", function(out) return out:find("unrecognized option '%-%-bogus'.*usage: kemlua.*status 2$") end },
+  { "kemlua('--serve x')", function(out) return out:find("%-%-serve needs a handler script.*status 2$") end },
   { "kemlua('--version')", function(out) return out:find("^kemlua %d+%.%d+%.%d+ %(libkemluautils %d+%.%d+%.%d+, [^)]+%)\nstatus 0$") end },
   { "kemlua('- < ' .. q(script))", "0\tnil\tnil\tfunction\ttrue\nstatus 0" },
   { "kemlua('-i', 'printf \"x = 40 + 2\\\\nx\\\\nfor i = 1, 2 do\\\\nprint(i)\\\\nend\\\\nerror(1, 0)\\\\n\" |')",
@@ -35,4 +37,62 @@ t.rows({
 }, { kemlua = kemlua, q = q, script = script, profile = profile, broken = broken, queries = queries })
 
 for _, file in ipairs({ script, profile, broken }) do os.remove(file) end
+
+-- The prompt: each row sends keys (a capitalised word is a key's name), waits
+-- for `running` to show and sends Ctrl-C when it is given, then waits for the
+-- result to show after what was on the screen before.
+local prompt, interrupted = "\n>%s*$", "interrupted!.*\n>%s*$"
+local rows = {
+  { "=expr prints the values", { "=1+2", "Enter" }, "=1%+2\n3" .. prompt },
+  { "Up recalls the last line", { "Up", "Enter" }, "^\n?>?%s*=1%+2\n3" .. prompt },
+  { "Tab completes a global, then a field", { "=kemluaut", "Tab", "sha", "Tab", '("abc")', "Enter" },
+    '=kemluautils%.sha256%("abc"%)\nba7816bf%x+' .. prompt },
+  { "Ctrl-C stops a loop", { 'print("running") while true do end', "Enter" }, interrupted, running = "\nrunning$",
+    compiled = true },
+  { "Ctrl-C cuts a sleep short", { 'print("sleeping") kemluautils.sleep(100)', "Enter" }, interrupted,
+    running = "\nsleeping$" },
+}
+local dir = os.tmpname()
+os.remove(dir)
+local function tmux(args) return t.shell("tmux -S " .. q(dir .. "/tmux") .. " " .. args) end
+local function screen() return (tmux("capture-pane -p -J -S - -t prompt"):gsub("%s+$", "")) end
+local function expect(from, pattern)  -- a deadline against a hang, not a measure of speed
+  local text
+  for _ = 1, 1200 do
+    text = screen():sub(from + 1)
+    if text:find(pattern) then return end
+    os.execute("sleep 0.05")
+  end
+  error("expected " .. pattern .. " on the screen, which shows " .. text, 2)
+end
+if os.execute("command -v tmux >/dev/null") ~= 0 or os.getenv("KEM_HAVE_LIBEDIT") ~= "ON" then
+  print("SKIP the prompt on a terminal: no tmux, or kemlua without line editing")
+else
+  os.execute("mkdir " .. q(dir))
+  tmux(("new-session -d -s prompt -x 150 -y 50 %s"):format(q("KEM_HISTORY=" .. q(dir .. "/history") .. " "
+    .. t.program("kemlua"))))
+  t.case("the banner and the prompt", function() expect(0, "^kemlua .*" .. prompt) end)
+  for _, row in ipairs(rows) do
+    t.case(row[1], function()
+      if row.compiled and jit then return end  -- LuaJIT runs no hooks in compiled code
+      local shown = #screen()
+      for _, key in ipairs(row[2]) do
+        tmux(("send-keys -t prompt %s%s"):format(key:find("^[A-Z][%w-]*$") and "" or "-l ", q(key)))
+      end
+      if row.running then
+        expect(shown, row.running)
+        tmux("send-keys -t prompt C-c")
+      end
+      expect(shown, row[3])
+    end)
+  end
+  t.case("the history file keeps the lines", function()
+    local f = assert(io.open(dir .. "/history"))
+    local text = f:read("*a")
+    f:close()
+    assert(text:find("\n=1%+2\n") and text:find("kemluautils.sleep(100)", 1, true), text)
+  end)
+  tmux("kill-server")
+  os.execute("rm -rf " .. q(dir))
+end
 t.done()

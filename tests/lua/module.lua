@@ -58,7 +58,7 @@ local checks = {
 }
 
 local rows = {
-  { "(function() local n = 0 for _ in pairs(k) do n = n + 1 end return n end)()", 26 },
+  { "(function() local n = 0 for _, f in pairs(k) do n = n + (type(f) == 'function' and 1 or 0) end return n end)()", 26 },
   { "require 'libkemluautils'", kemluautils }, { "k.sleep(0)", 0 }, { "k.oem(1, {}, nil)", "example" },
   { "k.getLocalizedText({})", t.err "bad argument #1 to 'getLocalizedText' (number expected, got table)" },
   { "kiv.RFC1630_Escape('x')", t.raw "lua_rfc1630_escape() requires 2 arguments" },

@@ -113,12 +113,15 @@ function t.file(text)
   return name
 end
 
--- Starts kemlua --serve NAME HANDLER (default examples/peer_handler.lua) in
--- the endpoint folder KEM_IPC_DIR and waits until it listens; t.done stops it.
-function t.peer(name, handler)
-  local socket = t.quote(assert(os.getenv("KEM_IPC_DIR"), "KEM_IPC_DIR is not set") .. "/" .. name)
-  local pid = t.shell(("%s --serve %s %s >/dev/null 2>&1 & echo $!"):format(t.program("kemlua"), t.quote(name),
-    t.quote(handler or t.source .. "/examples/peer_handler.lua"))):match("%d+")
+-- Starts kemlua [OPTIONS] --serve NAME HANDLER (default examples/peer_handler.lua)
+-- in the endpoint folder KEM_IPC_DIR, its output in the file KEM_IPC_DIR-NAME.log,
+-- and waits until it listens; t.done stops it.
+function t.peer(name, handler, options)
+  local dir = assert(os.getenv("KEM_IPC_DIR"), "KEM_IPC_DIR is not set")
+  local socket = t.quote(dir .. "/" .. name)
+  local pid = t.shell(("%s %s --serve %s %s >%s 2>&1 & echo $!"):format(t.program("kemlua"), options or "",
+    t.quote(name), t.quote(handler or t.source .. "/examples/peer_handler.lua"), t.quote(dir .. "-" .. name .. ".log")))
+    :match("%d+")
   t.shell("for i in $(seq 300); do [ -S " .. socket .. " ] && break; sleep 0.05; done")
   peers[#peers + 1] = "kill " .. pid .. "; for i in $(seq 300); do [ -S " .. socket .. " ] || break; sleep 0.05; done"
   return pid

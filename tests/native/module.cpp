@@ -55,6 +55,7 @@ TEST_F(Module, HelpersRaiseReadWriteAndInstallAsDocumented)
     luaL_register(L, "_G", helpers);
     const std::pair<const char *, std::string> rows[] = {
         {"assert(package.loaded.kemluautils == kemluautils and select('#', fmt()) == 1)", ""},
+        {"assert(kemluautils._VERSION == '" KEMLUAUTILS_VERSION "')", ""},
         {"raise('x')", "x=7"},  // no position, also when called from Lua
         {"raise(('y'):rep(252))", std::string(252, 'y') + "=7"},
         {"raise(('y'):rep(300))", std::string(254, 'y')},

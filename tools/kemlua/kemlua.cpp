@@ -3,8 +3,11 @@
  *
  * It opens the standard libraries, creates the global table kiv, loads
  * libkemluautils (global kemluautils; require "libkemluautils" gives the same
- * table), installs kiv.RFC1630_Escape and runs a script file with its arguments, or code given with -e.
- * Errors go to stderr with a traceback and make the exit status nonzero.
+ * table), installs kiv.RFC1630_Escape and runs a script file with its
+ * arguments, code given with -e, or the prompt (prompt.cpp). Errors go to
+ * stderr with a traceback and make the exit status nonzero; Ctrl-C stops a
+ * running chunk with "interrupted!". --serve NAME HANDLER.lua stands in for
+ * a device service instead (serve.cpp).
  *
  * KEM_MEM_REPORT=1 lists the allocator's live blocks at exit. --profile FILE
  * (or KEM_DEVICE_PROFILE=FILE) makes the host services behave like the device
@@ -89,12 +92,14 @@ const char usage_text[] =
     "  -v, --version  show the versions of kemlua, the library and Lua\n"
     "  -h, --help   show this text\n"
     "With no script and no -e, kemlua reads the script from standard input,\n"
-    "or shows an interactive prompt when that is a terminal.\n"
+    "or shows an interactive prompt when that is a terminal: line editing,\n"
+    "history (KEM_HISTORY, default ~/.kemlua_history; empty: none), Tab\n"
+    "completion, '=expr' prints values, Ctrl-C stops what runs.\n"
     "\n"
-    "  kemlua --serve NAME HANDLER.lua\n"
+    "  kemlua [--profile FILE] [-v] --serve NAME HANDLER.lua\n"
     "               serve IPC endpoint NAME: HANDLER.lua returns a function\n"
     "               handle(command, send) that answers qecmd calls; runs until\n"
-    "               SIGINT/SIGTERM (see docs/ipc.md)\n"
+    "               SIGINT/SIGTERM (see docs/ipc.md); -v logs each request\n"
     "\n"
     "The script sees its arguments in the table arg and as '...'; the global\n"
     "kiv is a table, the global kemluautils the module.\n"
@@ -114,8 +119,11 @@ const char *progname = "kemlua";
 struct Options {
     int script = 0;          /* argv index of the script, 0: none */
     const char *profile = nullptr;
+    const char *serve = nullptr;  /* --serve NAME */
     bool help = false;
+    bool dash_v = false;       /* -v: --version, or --verbose with --serve */
     bool version = false;
+    bool verbose = false;      /* --serve logs each request */
     bool interactive = false;  /* -i: a prompt after the script */
     bool code = false;         /* -e or -l given */
     bool bad = false;
@@ -136,11 +144,7 @@ void report_memory()
 /* Calls the function below nargs arguments; prints an error. 0 on success. */
 int docall(lua_State *L, int nargs)
 {
-    int base = lua_gettop(L) - nargs;
-    lua_pushcfunction(L, kemlua_traceback);
-    lua_insert(L, base);
-    int status = lua_pcall(L, nargs, 0, base);
-    lua_remove(L, base);
+    int status = kemlua_pcall(L, nargs, 0);
     if (status != 0) {
         const char *msg = lua_tostring(L, -1);
         std::fprintf(stderr, "%s: %s\n", progname, msg ? msg : "(error object is not a string)");
@@ -180,19 +184,25 @@ Options parse_options(int argc, char **argv)
         const char *a = argv[i];
         if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
             o.help = true;
-        } else if (std::strcmp(a, "-v") == 0 || std::strcmp(a, "--version") == 0) {
+        } else if (std::strcmp(a, "-v") == 0) {
+            o.dash_v = true;
+        } else if (std::strcmp(a, "--version") == 0) {
             o.version = true;
+        } else if (std::strcmp(a, "--verbose") == 0) {
+            o.verbose = true;
         } else if (std::strcmp(a, "-i") == 0) {
             o.interactive = true;
         } else if (std::strcmp(a, "-e") == 0 || std::strcmp(a, "-l") == 0 ||
-                   std::strcmp(a, "--profile") == 0) {
+                   std::strcmp(a, "--profile") == 0 || std::strcmp(a, "--serve") == 0) {
             if (++i >= argc) {
                 std::fprintf(stderr, "%s: '%s' needs an argument\n", progname, a);
                 o.bad = true;
                 return o;
             }
-            if (a[1] == '-')
+            if (std::strcmp(a, "--profile") == 0)
                 o.profile = argv[i];
+            else if (std::strcmp(a, "--serve") == 0)
+                o.serve = argv[i];
             else
                 o.code = true;
         } else if (std::strcmp(a, "--") == 0) {
@@ -220,7 +230,7 @@ int run_options(lua_State *L, char **argv, int end)
             if (report_load(L, luaL_loadbuffer(L, code, std::strlen(code), "=(command line)")) ||
                 docall(L, 0))
                 return 1;
-        } else if (std::strcmp(argv[i], "--profile") == 0) {
+        } else if (std::strcmp(argv[i], "--profile") == 0 || std::strcmp(argv[i], "--serve") == 0) {
             ++i;
         } else if (std::strcmp(argv[i], "-l") == 0) {
             lua_getfield(L, LUA_GLOBALSINDEX, "require");
@@ -247,116 +257,25 @@ int run_script(lua_State *L, int argc, char **argv, int script)
     return docall(L, nargs);
 }
 
-/* Reads a line without its newline onto the stack; false at end of input.
-   A long line is gathered in a luaL_Buffer, which keeps the stack short. */
-bool read_line(lua_State *L, const char *prompt)
-{
-    std::fputs(prompt, stdout);
-    std::fflush(stdout);
-    luaL_Buffer line;
-    luaL_buffinit(L, &line);
-    char buf[1024];
-    bool read = false;
-    while (std::fgets(buf, sizeof buf, stdin)) {
-        read = true;
-        size_t n = std::strlen(buf);
-        bool end = n > 0 && buf[n - 1] == '\n';
-        luaL_addlstring(&line, buf, end ? n - 1 : n);
-        if (end)
-            break;
-    }
-    luaL_pushresult(&line);
-    if (!read)
-        lua_pop(L, 1);
-    return read;
-}
-
-/* True when the load error on top says the chunk only lacks its end. */
-bool incomplete(lua_State *L, int status)
-{
-    if (status != LUA_ERRSYNTAX)
-        return false;
-    size_t n = 0;
-    const char *msg = lua_tolstring(L, -1, &n);
-    const char eof[] = "'<eof>'";
-    return n >= sizeof eof - 1 && std::strcmp(msg + n - (sizeof eof - 1), eof) == 0;
-}
-
-/* Loads one statement or expression from the prompt; -1 at end of input. */
-int load_statement(lua_State *L)
-{
-    if (!read_line(L, "> "))
-        return -1;
-    /* an expression prints its values: try it with "return" first */
-    lua_pushfstring(L, "return %s", lua_tostring(L, -1));
-    size_t n = 0;
-    const char *text = lua_tolstring(L, -1, &n);
-    if (luaL_loadbuffer(L, text, n, "=stdin") == 0) {
-        lua_replace(L, -3);  /* function, "return ..." */
-        lua_pop(L, 1);
-        return 0;
-    }
-    lua_pop(L, 2);  /* line */
-    for (;;) {
-        text = lua_tolstring(L, -1, &n);
-        int status = luaL_loadbuffer(L, text, n, "=stdin");
-        if (!incomplete(L, status)) {
-            lua_remove(L, -2);  /* function or message */
-            return status;
-        }
-        lua_pop(L, 1);
-        if (!read_line(L, ">> ")) {
-            lua_pop(L, 1);
-            return -1;
-        }
-        lua_pushliteral(L, "\n");
-        lua_insert(L, -2);
-        lua_concat(L, 3);  /* line "\n" more */
-    }
-}
-
-/* The interactive prompt, as lua5.1 gives it; ends at end of input. */
-void interactive(lua_State *L)
-{
-    int status;
-    while ((status = load_statement(L)) != -1) {
-        if (status != 0) {
-            report_load(L, status);
-            continue;
-        }
-        int base = lua_gettop(L);
-        lua_pushcfunction(L, kemlua_traceback);
-        lua_insert(L, base);
-        status = lua_pcall(L, 0, LUA_MULTRET, base);
-        lua_remove(L, base);
-        std::fflush(stdout);  /* what the statement printed comes before its error */
-        if (status != 0) {
-            std::fprintf(stderr, "%s: %s\n", progname, lua_tostring(L, -1));
-            lua_pop(L, 1);
-            continue;
-        }
-        int results = lua_gettop(L) - base + 1;
-        if (results > 0) {
-            lua_getfield(L, LUA_GLOBALSINDEX, "print");
-            lua_insert(L, base);
-            if (lua_pcall(L, results, 0, 0) != 0) {
-                std::fprintf(stderr, "%s: %s\n", progname, lua_tostring(L, -1));
-                lua_pop(L, 1);
-            }
-        }
-    }
-    std::fputs("\n", stdout);
-}
-
-/* The version line of --version and of the prompt's banner. */
-void print_version()
+/* The version line of --version and of the prompt's banner: kemlua's own,
+   the loaded library's (its _VERSION) and the interpreter's. */
+void print_version(lua_State *L)
 {
 #if defined(LUAJIT_VERSION)
     const char *lua = LUAJIT_VERSION;
 #else
     const char *lua = LUA_RELEASE;
 #endif
-    std::printf("kemlua %s (libkemluautils %s, %s)\n", KEM_VERSION, KEM_VERSION, lua);
+    const char *library = nullptr;
+    int top = lua_gettop(L);
+    lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
+    lua_getfield(L, -1, "libkemluautils");
+    if (lua_istable(L, -1)) {
+        lua_getfield(L, -1, "_VERSION");
+        library = lua_tostring(L, -1);
+    }
+    std::printf("kemlua %s (libkemluautils %s, %s)\n", KEM_VERSION, library ? library : "unknown", lua);
+    lua_settop(L, top);
 }
 
 struct Run {
@@ -365,6 +284,22 @@ struct Run {
     Options opts;
     int status;
 };
+
+/* Checks what --serve allows with it: --profile and -v, a handler and nothing after it. */
+bool serve_options_usable(const Run &run)
+{
+    const Options &o = run.opts;
+    const char *why = nullptr;
+    if (o.code || o.interactive)
+        why = "-e, -l and -i do not go with --serve";
+    else if (!o.script || std::strcmp(run.argv[o.script], "-") == 0)
+        why = "--serve needs a handler script";
+    else if (o.script + 1 < run.argc)
+        why = "--serve takes no arguments after the handler script";
+    if (why)
+        std::fprintf(stderr, "%s: %s\n", progname, why);
+    return !why;
+}
 
 /* Selects the device profile of --profile or KEM_DEVICE_PROFILE; 0 when usable. */
 int select_profile(const char *path)
@@ -385,6 +320,10 @@ int protected_main(lua_State *L)
 {
     auto *run = static_cast<Run *>(lua_touserdata(L, 1));
     kemlua_open_environment(L);
+    if (run->opts.version) {
+        print_version(L);
+        return 0;
+    }
     int end = run->opts.script ? run->opts.script : run->argc;
     if (run->opts.script && std::strcmp(run->argv[run->opts.script - 1], "--") == 0)
         end = run->opts.script - 1;
@@ -395,8 +334,8 @@ int protected_main(lua_State *L)
     bool nothing_else = !run->opts.script && !run->opts.code;
     bool tty = isatty(STDIN_FILENO);
     if (run->status == 0 && (run->opts.interactive || (nothing_else && tty))) {
-        print_version();
-        interactive(L);
+        print_version(L);
+        kemlua_prompt(L);
     } else if (run->status == 0 && nothing_else) {
         run->status = report_load(L, luaL_loadfile(L, nullptr)) || docall(L, 0);
     }
@@ -408,21 +347,27 @@ int protected_main(lua_State *L)
 int main(int argc, char **argv)
 {
     std::atexit(report_memory);
-    if (argc > 1 && std::strcmp(argv[1], "--serve") == 0)
-        return kemlua_serve(argc, argv);
-
     Run run{argc, argv, parse_options(argc, argv), 0};
-    if (run.opts.version && !run.opts.help && !run.opts.bad) {
-        print_version();
-        return 0;
+    Options &o = run.opts;
+    if (o.dash_v && o.serve)
+        o.verbose = true;
+    else if (o.dash_v)
+        o.version = true;
+    if (o.verbose && !o.serve) {
+        std::fprintf(stderr, "%s: --verbose goes with --serve\n", progname);
+        o.bad = true;
     }
+    if (o.serve && !o.help && !o.bad && !serve_options_usable(run))
+        o.bad = true;
     if (run.opts.help || run.opts.bad) {
         std::fputs(usage_text, run.opts.bad ? stderr : stdout);
         return run.opts.bad ? 2 : 0;
     }
 
-    if (select_profile(run.opts.profile) != 0)
+    if (!o.version && select_profile(o.profile) != 0)
         return 2;
+    if (o.serve && !o.version)
+        return kemlua_serve(o.serve, argv[o.script], o.verbose);
 
     lua_State *L = luaL_newstate();
     if (!L) {

@@ -7,7 +7,8 @@
  * function send(piece) that sends one delivery; a true result ends the
  * exchange with success, anything else or an error with failure (the error
  * goes to stderr with a traceback). The peer serves until SIGINT or SIGTERM
- * and then removes its socket.
+ * and then removes its socket. Verbose (-v), it logs on stderr each request:
+ * its command, each delivery with its byte count, and how it ended.
  *
  * Caveat: commands are answered one at a time, in the order they arrive.
  */
@@ -35,9 +36,14 @@ void on_signal(int)
     stop_requested = 1;
 }
 
-/* The connection a send function may still write to; cleared after the handler. */
-struct SendBox {
+bool verbose = false;  /* log each request on stderr */
+
+/* The connection a send function may still write to (cleared after the
+   handler), and what it has sent. */
+struct SendTarget {
     IpcConn *conn;
+    size_t deliveries;
+    size_t bytes;
 };
 
 /* One command on its way through the handler. */
@@ -47,12 +53,32 @@ struct Request {
     const char *command;
     size_t len;
     int status;
+    const char *ending;  /* for the log: how it ended */
+    size_t deliveries;
+    size_t bytes;
 };
+
+/* Writes the first bytes of text to stderr as a quoted C-style string. */
+void log_quoted(const char *text, size_t len)
+{
+    const size_t shown = len < 200 ? len : 200;
+    std::fputc('"', stderr);
+    for (size_t i = 0; i < shown; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\')
+            std::fprintf(stderr, "\\%c", c);
+        else if (c >= 0x20 && c < 0x7f)
+            std::fputc(c, stderr);
+        else
+            std::fprintf(stderr, "\\x%02x", c);
+    }
+    std::fputs(shown < len ? "\"..." : "\"", stderr);
+}
 
 /* send(piece): one delivery to the client of the running request. */
 int send_piece(lua_State *L)
 {
-    auto *box = static_cast<SendBox *>(lua_touserdata(L, lua_upvalueindex(1)));
+    auto *box = static_cast<SendTarget *>(lua_touserdata(L, lua_upvalueindex(1)));
     size_t len;
     const char *piece = luaL_checklstring(L, 1, &len);
     if (!box->conn)
@@ -65,6 +91,10 @@ int send_piece(lua_State *L)
     }
     if (ipc_reply(box->conn, piece, len) != 0)
         return luaL_error(L, "send: the client is gone");
+    ++box->deliveries;
+    box->bytes += len;
+    if (verbose)
+        std::fprintf(stderr, "kemlua --serve:   delivery %zu: %zu bytes\n", box->deliveries, len);
     return 0;
 }
 
@@ -74,19 +104,23 @@ int run_request(lua_State *L)
 {
     auto *req = static_cast<Request *>(lua_touserdata(L, 1));
     lua_pushcfunction(L, kemlua_traceback);                              /* tb */
-    auto *box = static_cast<SendBox *>(lua_newuserdata(L, sizeof(SendBox)));
-    box->conn = req->conn;                                        /* tb, box */
+    auto *box = static_cast<SendTarget *>(lua_newuserdata(L, sizeof(SendTarget)));
+    *box = SendTarget{req->conn, 0, 0};                              /* tb, box */
     lua_rawgeti(L, LUA_REGISTRYINDEX, req->handler_ref);          /* tb, box, handle */
     lua_pushlstring(L, req->command, req->len);                   /* tb, box, handle, command */
     lua_pushvalue(L, -3);
     lua_pushcclosure(L, send_piece, 1);                           /* tb, box, handle, command, send */
     int status = lua_pcall(L, 2, 1, -5);                          /* tb, box, result */
     box->conn = nullptr;
+    req->deliveries = box->deliveries;
+    req->bytes = box->bytes;
     if (status != 0) {
         std::fprintf(stderr, "kemlua --serve: %s\n", lua_tostring(L, -1));
         req->status = 1;
+        req->ending = "failure (the handler raised an error)";
     } else {
         req->status = lua_toboolean(L, -1) ? 0 : 1;
+        req->ending = req->status == 0 ? "success" : "failure (the handler returned false)";
     }
     return 0;
 }
@@ -98,11 +132,19 @@ int on_request(IpcConn *conn, const char *command, size_t len, void *user)
     lua_getfield(L, LUA_REGISTRYINDEX, "kemlua.serve.handler");
     int ref = static_cast<int>(lua_tointeger(L, -1));
     lua_pop(L, 1);
-    Request req{ref, conn, command, len, 1};
+    Request req{ref, conn, command, len, 1, "failure (not enough memory)", 0, 0};
+    if (verbose) {
+        std::fputs("kemlua --serve: request ", stderr);
+        log_quoted(command, len);
+        std::fputc('\n', stderr);
+    }
     if (lua_cpcall(L, run_request, &req) != 0) {
         std::fprintf(stderr, "kemlua --serve: %s\n", lua_tostring(L, -1));
         lua_pop(L, 1);
     }
+    if (verbose)
+        std::fprintf(stderr, "kemlua --serve:   ended: %s (deliveries: %zu, bytes: %zu)\n", req.ending,
+                     req.deliveries, req.bytes);
     return req.status;
 }
 
@@ -153,13 +195,9 @@ int serve(lua_State *L, const char *name)
 
 }  // namespace
 
-/* kemlua --serve NAME HANDLER.lua */
-int kemlua_serve(int argc, char **argv)
+int kemlua_serve(const char *name, const char *handler, bool log_requests)
 {
-    if (argc != 4) {
-        std::fputs("usage: kemlua --serve NAME HANDLER.lua\n", stderr);
-        return 2;
-    }
+    verbose = log_requests;
     install_signals();
     lua_State *L = luaL_newstate();
     if (!L) {
@@ -167,10 +205,10 @@ int kemlua_serve(int argc, char **argv)
         return 1;
     }
     int status = 1;
-    if (lua_cpcall(L, setup, argv[3]) != 0)
+    if (lua_cpcall(L, setup, const_cast<char *>(handler)) != 0)
         std::fprintf(stderr, "kemlua --serve: %s\n", lua_tostring(L, -1));
     else
-        status = serve(L, argv[2]);
+        status = serve(L, name);
     lua_close(L);
     return status;
 }
