@@ -1,7 +1,6 @@
 -- MAC address list functions as scripts see them: tables walked by value in
 -- traversal order, numbers as their text, other values skipped, the first
--- element that is no address named, the table given left as it was. The
--- notations themselves are the service's (tests/native/mac.cpp).
+-- element that is no address named, the table given left as it was.
 local t = require "testlib"
 local A, B, C = "AA:BB:CC:DD:EE:FF", "00:11:22:33:44:55", "02:00:5E:10:00:01"
 local bad = { A, "aabbccddeeff", true, "00:11:22:33:44:5", B }
@@ -11,7 +10,7 @@ local function same(f, list, x)
   local copy = {}
   for key, value in pairs(list) do copy[key] = value end
   local r = kemluautils[f](list, x)
-  t.eq(list, copy, "the table given")
+  t.eq(list, copy)
   return r
 end
 local function sorted(list) table.sort(list) return list end
@@ -29,8 +28,8 @@ t.rows({
     t.err "luautils_macaddrlist_remove_macaddr() input 00:11:22:33:44:5 is not MACADDR conform" },
   { "k.macaddrlist_append_macaddr_unique({ A, 1.5 }, A)",
     t.err "luautils_macaddrlist_append_macaddr_unique() input 1.5 is not MACADDR conform" },
-  { "same('macaddrlist_remove_macaddr', { A, 'aabbccddeeff', B, x = 'aa-bb-cc-dd-ee-ff', [2.5] = C }, 'AABB.CCDD.EEFF')",
-    function(r) return #r == 2 and t.eq(sorted(r), { B, C }) == nil end },
+  { "sorted(same('macaddrlist_remove_macaddr', { A, 'aabbccddeeff', B, x = 'aa-bb-cc-dd-ee-ff', [2.5] = C },"
+    .. " 'AABB.CCDD.EEFF'))", { B, C } },
   { "same('macaddrlist_remove_macaddr', { 112233445566 }, 112233445566)", {} },
   { "k.macaddrlist_remove_macaddr({}, A)", {} },
   { "same('macaddrlist_append_macaddr_unique', { A, B, A }, '0200.5e10.0001')", { A, B, A, C } },

@@ -1,19 +1,19 @@
 -- testlib: the harness of the Lua test scripts. t.rows runs one case per row
--- { expression, expected }: the expression (k is kemluautils, and the names
--- given with the rows) runs in a chunk named "row"; the value must equal the
--- expected one (tables deeply, a function is a test it must pass), or the
--- error be t.err(message), behind the position "row:1: ", or t.raw(message),
--- without one. No case may leave an allocator block live or a registry
--- reference behind. t.done() prints the counts and exits 1 on a failure.
--- Writing an undeclared global is an error.
+-- { expression, expected } (k is kemluautils) in a chunk named "row": the
+-- value must equal the expected one (tables deeply, a function is a test it
+-- must pass), or the error be t.err(message), behind "row:1: ", or
+-- t.raw(message). No case may leave an allocator block or a registry
+-- reference behind. Writing an undeclared global is an error.
 local kemtest = require "kemtest"
 
 local t = { source = os.getenv("KEM_SOURCE_DIR") or "." }
 local passed, failed, peers = 0, 0, {}
 if os.getenv("KEM_IPC_DIR") then os.execute("rm -rf '" .. os.getenv("KEM_IPC_DIR") .. "'") end  -- a run before may have left sockets
 
-local function show(v, indent)
+-- The text of a value, tables with their keys sorted: equal texts are equal values.
+local function show(v)
   if type(v) == "string" then return ("%q"):format(v) end
+  if type(v) == "number" then return ("%.17g"):format(v) end
   if type(v) ~= "table" then return tostring(v) end
   local parts = {}
   for key, value in pairs(v) do parts[#parts + 1] = ("[%s] = %s"):format(show(key), show(value)) end
@@ -21,16 +21,8 @@ local function show(v, indent)
   return "{ " .. table.concat(parts, ", ") .. " }"
 end
 
-local function equal(a, b)
-  if a == b then return true end
-  if type(a) ~= "table" or type(b) ~= "table" then return false end
-  for key, value in pairs(a) do if not equal(value, b[key]) then return false end end
-  for key in pairs(b) do if a[key] == nil then return false end end
-  return true
-end
-
-function t.eq(got, want, what)
-  if not equal(got, want) then error(("%sexpected %s, got %s"):format(what and what .. ": " or "", show(want), show(got)), 2) end
+function t.eq(got, want)
+  if show(got) ~= show(want) then error(("expected %s, got %s"):format(show(want), show(got)), 2) end
 end
 
 -- Live luaL_ref references: positive integer keys of the registry that are
@@ -50,10 +42,10 @@ function t.case(name, fn)
   collectgarbage("collect")
   local refs = references()
   local ok, err = xpcall(fn, debug.traceback)
-  kemtest.fail_off()
   collectgarbage("collect")
   if ok and kemtest.live_blocks() ~= 0 then
-    ok, err = false, kemtest.live_blocks() .. " live block(s) left:\n" .. kemtest.report()
+    kemtest.report()  -- to standard error
+    ok, err = false, kemtest.live_blocks() .. " live block(s) left"
   elseif ok and references() ~= refs then
     ok, err = false, (references() - refs) .. " registry reference(s) left"
   end
