@@ -1,7 +1,6 @@
 -- Base64, SHA-256, split, join and list_filenames as scripts see them:
 -- numbers as texts, byte strings whole, nil where the service gives nothing,
--- tables walked by value. The services behind them are tested natively
--- (tests/native/text.cpp, tests/native/os.cpp).
+-- tables walked by value.
 local t = require "testlib"
 local abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"
 

@@ -1,7 +1,6 @@
 -- The time functions as scripts see them (in UTC): results through
 -- lua_Integer, which keeps the low 32 bits on the device, and the values
--- that stand for a failed conversion. The conversions themselves, on a fixed
--- clock and in several zones, are tested natively (tests/native/time.cpp).
+-- that stand for a failed conversion.
 local t = require "testlib"
 local k, bits = kemluautils, require("kemtest").integer_bits
 
