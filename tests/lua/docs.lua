@@ -1,15 +1,12 @@
 -- The documentation as a test: every ```lua block of README.md and docs/*.md
--- runs in a fresh kemlua (project folder, TZ=UTC, built-in profile) and
--- what it states holds: print(...) --> TEXT on one line writes TEXT (runs
--- of blank space compare as one), assert(...) holds, no block stays live.
--- A block's first lines may ask for "-- needs: peer NAME" (kemlua --serve
--- NAME examples/peer_handler.lua) or "-- needs: profile FILE". Each script
--- of examples/ runs too and must end well with no block live.
+-- and every script of examples/ runs in a fresh kemlua (project folder,
+-- TZ=UTC, built-in profile), ends well with no allocator block live, and a
+-- line print(...) --> TEXT writes TEXT (runs of blank space compare as one).
+-- A block may ask for "-- needs: peer NAME" (kemlua --serve NAME
+-- examples/peer_handler.lua) or "-- needs: profile FILE".
 if ... == "--block" then  -- kemlua docs.lua --block FILE DOCUMENT FIRST_LINE: runs one block
   local _, file, document, first = ...
-  local f = assert(io.open(file))
-  local code = f:read("*a")
-  f:close()
+  local code = assert(io.open(file)):read("*a")
   local claims, written, line = {}, {}, tonumber(first)
   for text in (code .. "\n"):gmatch("([^\n]*)\n") do
     claims[line] = text:match("^.*print%(.*%-%->%s*(.-)%s*$")
@@ -44,30 +41,19 @@ end
 
 local listing = t.shell("cd " .. q(t.source) .. " && ls README.md docs/*.md examples/*.lua")
 for document in listing:gmatch("[^\n]+") do
-  local f = assert(io.open(t.source .. "/" .. document))
-  local text = f:read("*a")
-  f:close()
-  if document:match("%.lua$") then
-    if not text:find("^%-%- An example peer") then t.case(document, function() run("", document) end) end
+  local text = "\n" .. assert(io.open(t.source .. "/" .. document)):read("*a")
+  if document:match("%.lua$") and not text:find("^\n%-%- An example peer") then
+    t.case(document, function() run("", document) end)
   end
-  local number, block, first = 0, nil, nil
-  for line in (text .. "\n"):gmatch("([^\n]*)\n") do
-    number = number + 1
-    if block and line:match("^```%s*$") then
-      local options, code = "", table.concat(block, "\n")
-      for what, name in code:gmatch("%-%- needs: (%S+) (%S+)") do
-        if what == "peer" then peers[name] = peers[name] or t.peer(name) else options = options .. " --profile " .. q(name) end
-      end
-      local file = t.file(code)
-      t.case(document .. ":" .. first, function() run(options, ("tests/lua/docs.lua --block %s %s %d")
-        :format(q(file), q(document), first)) end)
-      os.remove(file)
-      block = nil
-    elseif block then
-      block[#block + 1] = line
-    elseif line:match("^```lua%s*$") and not document:match("%.lua$") then
-      block, first = {}, number + 1
+  for at, code in text:gmatch("()\n```lua\n(.-)\n```") do
+    local first, options = select(2, text:sub(1, at):gsub("\n", "")) + 1, ""
+    for what, name in code:gmatch("%-%- needs: (%S+) (%S+)") do
+      if what == "peer" then peers[name] = peers[name] or t.peer(name) else options = options .. " --profile " .. q(name) end
     end
+    local file = t.file(code)
+    t.case(document .. ":" .. first, function() run(options, ("tests/lua/docs.lua --block %s %s %d")
+      :format(q(file), q(document), first)) end)
+    os.remove(file)
   end
 end
 
