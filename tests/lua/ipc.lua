@@ -23,15 +23,12 @@ t.peer("qp", handler)
 t.peer("dying", handler)
 t.peer("4711", handler, "-v --profile " .. t.quote(t.source .. "/examples/profile-demo-at.json"))  -- logs each step
 
--- qecmd(...) with a callback that collects; the result, then each delivery and value.
-local function call(destination, command, value, fifth)
-  local got = { false }
-  local function collect(data, v) got[#got + 1] = data got[#got + 1] = v == nil and "nil" or v end
-  if fifth then
-    got[1] = kemluautils.qecmd(destination, command, value, collect, fifth)
-  else
-    got[1] = kemluautils.qecmd(destination, command, collect, value)
-  end
+-- qecmd(...) with a callback that collects put before the last argument: the
+-- result, then each delivery and value.
+local function call(...)
+  local got, n, args = { false }, select("#", ...), { ... }
+  args[n], args[n + 1] = function(data, v) got[#got + 1] = data got[#got + 1] = v == nil and "nil" or v end, args[n]
+  got[1] = kemluautils.qecmd(unpack(args, 1, n + 1))
   return got
 end
 local value, seen = {}, {}
@@ -70,7 +67,7 @@ t.rows({
   { "k.qecmd('qp', 'x', function() k.qecmd('qp', 'y', function() error('deep', 0) end, nil) end, nil)",
     t.raw "deep" },
   { "t.shell(t.program('kemlua') .. [[ -e \"kemluautils.qecmd('qp', 'x', function() os.exit(0) end, nil)\"]])", "" },
-  { "call(4711, 'country')", { true, "Austria", "nil" } },  -- the profile's answer
+  { "call(4711, 'country', nil)", { true, "Austria", "nil" } },  -- the profile's answer
   { "t.shell('cat ' .. t.quote(dir .. '-4711.log'))", function(log)
     return log:find('request "country"\nkemlua %-%-serve:   delivery 1: 7 bytes\nkemlua %-%-serve:   ended: success')
   end },
