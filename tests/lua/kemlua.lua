@@ -1,5 +1,5 @@
 -- The kemlua runner as a user meets it: arguments, exit status, standard
--- input, the prompt (on a terminal through tmux: "=expr", the history, Tab
+-- input, the prompt (on a terminal through tmux: "=expr", the history file, Tab
 -- completion, Ctrl-C), the version, device profiles.
 local t = require "testlib"
 local q = t.quote
@@ -37,7 +37,6 @@ for _, file in ipairs({ script, profile, broken }) do os.remove(file) end
 local prompt, interrupted = "\n>%s*$", "interrupted!.*\n>%s*$"
 local rows = {
   { "=expr prints the values", { "=1+2", "Enter" }, "=1%+2\n3" .. prompt },
-  { "Up recalls the last line", { "Up", "Enter" }, "^\n?>?%s*=1%+2\n3" .. prompt },
   { "Tab completes a global, then a field", { "=kemluaut", "Tab", "sha", "Tab", '("abc")', "Enter" },
     '=kemluautils%.sha256%("abc"%)\nba7816bf%x+' .. prompt },
   { "Ctrl-C stops a loop", { 'print("running") while true do end', "Enter" }, interrupted, running = "\nrunning$",
