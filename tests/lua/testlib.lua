@@ -75,8 +75,7 @@ end
 
 function t.quote(s) return "'" .. tostring(s):gsub("'", "'\\''") .. "'" end
 
--- The shell words that start a built program: through the emulator on a
--- cross build, whose command line KEM_EMULATOR holds.
+-- The shell words that start a built program (through KEM_EMULATOR on a cross build).
 function t.program(name)
   return (os.getenv("KEM_EMULATOR") or "") .. t.quote(os.getenv("KEM_BINARY_DIR") .. "/" .. name)
 end
@@ -98,9 +97,8 @@ function t.file(text)
   return name
 end
 
--- Starts kemlua [OPTIONS] --serve NAME HANDLER (default examples/peer_handler.lua)
--- in the endpoint folder KEM_IPC_DIR, its output in the file KEM_IPC_DIR-NAME.log,
--- and waits until it listens; t.done stops it.
+-- Starts kemlua [OPTIONS] --serve NAME HANDLER (default examples/peer_handler.lua) in the endpoint
+-- folder KEM_IPC_DIR, its output in KEM_IPC_DIR-NAME.log, and waits until it listens; t.done stops it.
 function t.peer(name, handler, options)
   local dir = assert(os.getenv("KEM_IPC_DIR"), "KEM_IPC_DIR is not set")
   local socket = t.quote(dir .. "/" .. name)
