@@ -148,7 +148,7 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
     yajl_gen_free(gen);
     gen = yajl_gen_alloc(nullptr);
     EXPECT_EQ(put("return false, true"), 0);
-    EXPECT_EQ(generated(gen), "true");
+    EXPECT_EQ(text_of(gen), "true");
     EXPECT_EQ(put("return 1") + put("return 's'") + put("return true") + put("return {}"), -4);
     yajl_gen_free(gen);
     gen = yajl_gen_alloc(nullptr);
@@ -156,7 +156,7 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
     yajl_gen_string(gen, reinterpret_cast<const unsigned char *>("v"), 1);
     EXPECT_EQ(put("return {1}"), 0);
     yajl_gen_map_close(gen);
-    EXPECT_EQ(generated(gen), "{\"v\":[1]}");
+    EXPECT_EQ(text_of(gen), "{\"v\":[1]}");
     lua_pushnumber(L, 0.5);  // a number at the top is left as its text
     EXPECT_EQ(lua2json(L, gen, 0), -1);
     EXPECT_EQ(lua_typename(L, lua_type(L, -1)) + std::string(lua_tostring(L, -1)), "string0.5");

@@ -79,7 +79,7 @@ inline std::string error_text(lua_State *L)
 
 /* The JSON bridge for Lua chunks (json and memory tests), checking its stack
    effects. The generator's text so far: */
-inline std::string generated(yajl_gen gen)
+inline std::string text_of(yajl_gen gen)
 {
     const unsigned char *buf = nullptr;
     size_t len = 0;
@@ -113,7 +113,7 @@ inline int json_write(lua_State *L)
     yajl_gen gen = yajl_gen_alloc(nullptr);
     int r = lua2json(L, gen, depth);
     EXPECT_EQ(lua_gettop(L), 1);
-    std::string text = generated(gen);
+    std::string text = text_of(gen);
     yajl_gen_free(gen);
     if (r != 0)
         lua_pushnil(L);
