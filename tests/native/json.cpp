@@ -2,18 +2,65 @@
 // write, which check the stack effect; JSONTestSuite from ../shared/data.
 #include "support.h"
 
+#include <yajl/yajl_gen.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 namespace {
 
+/* The generator's text so far. */
+std::string text_of(yajl_gen gen)
+{
+    const unsigned char *buf = nullptr;
+    size_t len = 0;
+    yajl_gen_get_buf(gen, &buf, &len);
+    return std::string(reinterpret_cast<const char *>(buf), len);
+}
+
+/* parse(text [, depth]): json2lua's table, or nil; 0 pushes one table, -1
+   nothing, and the value below stays. */
+int parse(lua_State *L)
+{
+    size_t length = 0;
+    const char *text = luaL_checklstring(L, 1, &length);
+    auto depth = static_cast<uint32_t>(luaL_optnumber(L, 2, 64));
+    lua_pushliteral(L, "below");
+    int top = lua_gettop(L), r = json2lua(L, text, depth);
+    EXPECT_TRUE(r == 0 || r == -1) << text;
+    EXPECT_EQ(lua_gettop(L), top + (r == 0)) << text;
+    EXPECT_TRUE(r != 0 || lua_istable(L, -1)) << text;
+    if (r != 0)
+        lua_pushnil(L);
+    EXPECT_STREQ(lua_tostring(L, -2), "below") << text;
+    return 1;
+}
+
+/* write(value [, depth]): lua2json's text, or nil and the text written before
+   the failure. The stack stays as it was. */
+int write(lua_State *L)
+{
+    auto depth = static_cast<uint32_t>(luaL_optnumber(L, 2, 64));
+    lua_settop(L, 1);
+    yajl_gen gen = yajl_gen_alloc(nullptr);
+    int r = lua2json(L, gen, depth);
+    EXPECT_EQ(lua_gettop(L), 1);
+    std::string text = text_of(gen);
+    yajl_gen_free(gen);
+    if (r != 0)
+        lua_pushnil(L);
+    lua_pushlstring(L, text.data(), text.size());
+    return r == 0 ? 1 : 2;
+}
+
 class Json : public LuaTest {
 protected:
     void SetUp() override
     {
         LuaTest::SetUp();
-        luaL_register(L, "_G", json_functions);
+        lua_register(L, "parse", parse);
+        lua_register(L, "write", write);
         lua_pushboolean(L, sizeof(lua_Integer) > 4);  // integers keep their low 32 bits otherwise
         lua_setglobal(L, "wide");
         ASSERT_EQ(run(R"(

@@ -23,8 +23,6 @@ extern "C" {
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <yajl/yajl_gen.h>
-
 #include "kemluautils.h"
 #include "platform/host/mem_debug.h"
 #include "platform/mem.h"
@@ -76,52 +74,6 @@ inline std::string error_text(lua_State *L)
     const char *msg = lua_tostring(L, -1);
     return msg ? msg : std::string("(") + luaL_typename(L, -1) + ")";
 }
-
-/* The JSON bridge for Lua chunks (json and memory tests), checking its stack
-   effects. The generator's text so far: */
-inline std::string text_of(yajl_gen gen)
-{
-    const unsigned char *buf = nullptr;
-    size_t len = 0;
-    yajl_gen_get_buf(gen, &buf, &len);
-    return std::string(reinterpret_cast<const char *>(buf), len);
-}
-
-/* parse(text [, depth]): json2lua's table, or nil; 0 pushes one table, -1
-   nothing, and the value below stays. */
-inline int json_parse(lua_State *L)
-{
-    const char *text = luaL_checkstring(L, 1);
-    auto depth = static_cast<uint32_t>(luaL_optnumber(L, 2, 64));
-    lua_pushliteral(L, "below");
-    int top = lua_gettop(L), r = json2lua(L, text, depth);
-    EXPECT_TRUE(r == 0 || r == -1) << text;
-    EXPECT_EQ(lua_gettop(L), top + (r == 0)) << text;
-    EXPECT_TRUE(r != 0 || lua_istable(L, -1)) << text;
-    if (r != 0)
-        lua_pushnil(L);
-    EXPECT_STREQ(lua_tostring(L, -2), "below") << text;
-    return 1;
-}
-
-/* write(value [, depth]): lua2json's text, or nil and the text written before
-   the failure. The stack stays as it was. */
-inline int json_write(lua_State *L)
-{
-    auto depth = static_cast<uint32_t>(luaL_optnumber(L, 2, 64));
-    lua_settop(L, 1);
-    yajl_gen gen = yajl_gen_alloc(nullptr);
-    int r = lua2json(L, gen, depth);
-    EXPECT_EQ(lua_gettop(L), 1);
-    std::string text = text_of(gen);
-    yajl_gen_free(gen);
-    if (r != 0)
-        lua_pushnil(L);
-    lua_pushlstring(L, text.data(), text.size());
-    return r == 0 ? 1 : 2;
-}
-
-const luaL_Reg json_functions[] = {{"parse", json_parse}, {"write", json_write}, {nullptr, nullptr}};
 
 /* kemlua --serve NAME examples/peer_handler.lua (through KEM_EMULATOR), in an
    endpoint folder that KEM_IPC_DIR names while the peer lives. */
