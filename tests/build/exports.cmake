@@ -7,12 +7,8 @@ execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
 endif()
-string(REGEX MATCHALL "[^\n]+" lines "${listing}")
-set(exported "")
-foreach(line IN LISTS lines)
-  string(REGEX REPLACE "^.* " "" name "${line}")
-  list(APPEND exported ${name})
-endforeach()
+# nm's lines end with the name
+string(REGEX REPLACE "[^\n]* ([^ \n]+)\n" "\\1;" exported "${listing}")
 
 # Declarations start a line with the export macro and end at the semicolon;
 # the other attribute macros are dropped, then the name is the identifier
@@ -22,15 +18,11 @@ string(REGEX MATCHALL "\nKEMLUAUTILS_API[^;]*" declarations "${text}")
 set(declared "")
 foreach(declaration IN LISTS declarations)
   string(REGEX REPLACE "KEMLUAUTILS_[A-Z]+(\\([^)]*\\))?" "" declaration "${declaration}")
-  if(declaration MATCHES "([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*\\(")
-    list(APPEND declared ${CMAKE_MATCH_1})
-  elseif(declaration MATCHES "([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*$")
+  if(declaration MATCHES "([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*(\\(|$)")
     list(APPEND declared ${CMAKE_MATCH_1})
   endif()
 endforeach()
 
-list(SORT exported)
-list(SORT declared)
 set(extra ${exported})
 list(REMOVE_ITEM extra ${declared})
 set(missing ${declared})

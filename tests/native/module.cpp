@@ -1,16 +1,14 @@
-// The module entry and the exported helpers: errors and message texts, table
-// fields by key, the single string argument, query type names and installing
-// functions into kiv. Each row is a Lua chunk over the helpers registered as
-// Lua functions; "" means it ran, anything else is the error it raised.
+// The module entry and the exported C helpers, each row a Lua chunk over them:
+// "" means it ran, anything else is the error it raised.
 #include "support.h"
 
 #include <climits>
 
 namespace {
 
-/* field(table, op, key): one table helper, a nil key meaning a null one; the
-   table at index 1 (remove, add) or on top (the getters). Returns the
-   getter's result, how many values it left and the type of the top one. */
+/* field(table, op, key): one table helper (a nil key is a null one) with the
+   table at 1 (remove, add) or on top (getters): the getter's result, how many
+   values it left and the type of the top one. */
 int field(lua_State *L)
 {
     const char op = *luaL_checkstring(L, 2);
@@ -87,12 +85,10 @@ TEST_F(Module, HelpersRaiseReadWriteAndInstallAsDocumented)
     };
     for (const auto &[chunk, error] : rows)
         EXPECT_EQ(run(chunk), error) << chunk;
-    EXPECT_STREQ(querytype2str(0), "querytype_single");
-    EXPECT_STREQ(querytype2str(1), "querytype_multi");
-    EXPECT_STREQ(querytype2str(2), "querytype_recursive");
-    EXPECT_STREQ(querytype2str(3), "querytype_count");
-    EXPECT_STREQ(querytype2str(4), "unknown");
-    EXPECT_STREQ(querytype2str(UINT_MAX), "unknown");
+    const std::pair<unsigned, const char *> names[] = {{0, "querytype_single"}, {1, "querytype_multi"},
+        {2, "querytype_recursive"}, {3, "querytype_count"}, {4, "unknown"}, {UINT_MAX, "unknown"}};
+    for (const auto &[code, name] : names)
+        EXPECT_STREQ(querytype2str(code), name);
 
     // loading the module a second time gives the same table
     lua_getglobal(L, "kemluautils");

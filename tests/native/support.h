@@ -75,9 +75,8 @@ inline std::string error_text(lua_State *L)
     return msg ? msg : std::string("(") + luaL_typename(L, -1) + ")";
 }
 
-/* kemlua --serve NAME examples/peer_handler.lua, through the emulator of a
-   cross build (KEM_EMULATOR), in an endpoint folder that KEM_IPC_DIR names
-   while the peer lives. */
+/* kemlua --serve NAME examples/peer_handler.lua (through KEM_EMULATOR), in an
+   endpoint folder that KEM_IPC_DIR names while the peer lives. */
 class Peer {
     std::string dir_;
     pid_t pid_ = -1;
@@ -104,8 +103,7 @@ public:
     }
 };
 
-/* A test with an interpreter; afterwards fault injection is off and neither
-   a block nor a registry reference may be left. */
+/* A test with an interpreter; afterwards no block nor registry reference is left. */
 class LuaTest : public testing::Test {
 protected:
     lua_State *L = nullptr;
@@ -114,7 +112,7 @@ protected:
     void SetUp() override
     {
         mem_fail_off();
-        ASSERT_TRUE(allocator_clean()) << "a block was live before the test";
+        ASSERT_TRUE(allocator_clean()) << "before the test";
         L = luaL_newstate();
         luaL_openlibs(L);
         lua_newtable(L);

@@ -1,8 +1,5 @@
-/*
- * A tiny native Lua module built against an installed libkemluautils: it
- * calls an exported function and frees the result with the platform
- * allocator, as any native module of the device would.
- */
+/* A native Lua module built against an installed libkemluautils: it calls an
+   exported function and frees the result with the platform allocator. */
 #include <lauxlib.h>
 #include <lua.h>
 
