@@ -311,10 +311,9 @@ TEST_F(Ipc, ClientGetsDeliveriesInOrderThenTheStatusOrAFailure)
         {header('D', 0xffffffffu) + "xxxx", IPC_FAIL_PROTOCOL, {}},
         {header('D', IPC_MAX_PAYLOAD + 1), IPC_FAIL_PROTOCOL, {}},
         {header('D', IPC_MAX_PAYLOAD) + "abc", IPC_FAIL_CLOSED, {}},
-        {frame('D', "ok") + "\x7f", IPC_FAIL_PROTOCOL, {"ok"}},
-        {frame('C', "x"), IPC_FAIL_PROTOCOL, {}}, {frame('E', "\0\0"s), IPC_FAIL_PROTOCOL, {}},
-        {frame('E', ""), IPC_FAIL_PROTOCOL, {}}, {"D\0\0"s, IPC_FAIL_CLOSED, {}},
-        {header('D', 10) + "12345", IPC_FAIL_CLOSED, {}},
+        {frame('D', "ok") + "\x7f", IPC_FAIL_PROTOCOL, {"ok"}}, {frame('C', "x"), IPC_FAIL_PROTOCOL, {}},
+        {frame('E', "\0\0"s), IPC_FAIL_PROTOCOL, {}}, {frame('E', ""), IPC_FAIL_PROTOCOL, {}},
+        {"D\0\0"s, IPC_FAIL_CLOSED, {}}, {header('D', 10) + "12345", IPC_FAIL_CLOSED, {}},
         {frame('D', "1") + frame('D', "2"), IPC_FAIL_CLOSED, {"1", "2"}},
     };
     for (const auto &c : cases) {
