@@ -46,7 +46,6 @@ TEST_F(MacService, NotationsAndLists)
     EXPECT_NE(mac_from_string(nullptr, mac), 0);
 
     const char *lists[][3] = {
-        {" aa:bb:cc:dd:ee:ff,001122334455 ;\t0200.5e10.0001 ", ",;", "AA:BB:CC:DD:EE:FF|00:11:22:33:44:55|02:00:5E:10:00:01"},
         {",,aabbccddeeff, ,\n,aabbccddeeff,", ",", "AA:BB:CC:DD:EE:FF|AA:BB:CC:DD:EE:FF"},  // duplicates stay
         {"aabbccddeeff 001122334455", " ", "AA:BB:CC:DD:EE:FF|00:11:22:33:44:55"},
         {"  aa-bb-cc-dd-ee-ff  ", "", "AA:BB:CC:DD:EE:FF"}, {"  aa-bb-cc-dd-ee-ff  ", nullptr, "AA:BB:CC:DD:EE:FF"},
