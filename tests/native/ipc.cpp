@@ -172,9 +172,6 @@ TEST_F(Ipc, EndpointsListenInAPrivateFolderUntilTheLastHandleGoes)
     ipc_destroy(nullptr);
     for (std::string bad : {"", ".", "..", "a/b", ".hidden", "a b", "a\nb", "caf\xc3\xa9", longname.c_str(), priv.c_str()})
         EXPECT_EQ(ipc_create(bad.c_str()), nullptr) << bad;
-    EXPECT_EQ(std::string(ipc_last_error()), "endpoint name '" + priv + "': not a valid name (letters, digits, '_', "
-              "'-' and '.', not starting with '.')");
-    ipc_destroy(ipc_create("a.b-c_D9"));
     testing::internal::CaptureStderr();  // each reason goes to stderr once
     EXPECT_EQ(ipc_create(".x") || ipc_create(".x"), false);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "libkemluautils: " + std::string(ipc_last_error()) + "\n");
@@ -212,7 +209,7 @@ TEST_F(Ipc, EndpointsListenInAPrivateFolderUntilTheLastHandleGoes)
     EXPECT_EQ(std::string(ipc_last_error()), "endpoint 'held': held by a live listener at " + path("held"));
     close(other);
     close(live);
-    for (const char *name : {"svc", "held"}) {  // stale ones, nobody listening, are replaced
+    for (const char *name : {"svc", "held", "a.b-c_D9"}) {  // stale ones, nobody listening, are replaced
         a = ipc_create(name);
         EXPECT_NE(a, nullptr) << name;
         ipc_destroy(a);
@@ -238,7 +235,7 @@ TEST_F(Ipc, EndpointsListenInAPrivateFolderUntilTheLastHandleGoes)
 
 TEST_F(Ipc, FoldersOfOtherUsersOrOpenToThemAreRefusedWithTheReason)
 {
-    std::string base = dir + "/f", link = base + "/link", file = base + "/file";
+    std::string base = dir + "/f", link = base + "/link";
     auto folder = [&](const char *name, mode_t mode) {
         mkdir(base.c_str(), 0700);
         mkdir((base + "/" + name).c_str(), mode);
@@ -246,13 +243,12 @@ TEST_F(Ipc, FoldersOfOtherUsersOrOpenToThemAreRefusedWithTheReason)
         return base + "/" + name;
     };
     symlink(folder("good", 0700).c_str(), link.c_str());
-    std::fclose(std::fopen(file.c_str(), "w"));
     std::string foreign = folder("foreign", 0700);
     bool root = chown(foreign.c_str(), 65534, 65534) == 0;
     const std::pair<std::string, std::string> cases[] = {
         {folder("sticky", 01777), "mode 777 lets other users write to it"},
         {folder("group", 0770), "mode 770 lets other users write to it"},
-        {link, "not a directory"}, {file, "not a directory"},
+        {link, "not a directory"},
         {root ? foreign : "", "owned by uid 65534, not by this user (uid 0)"},
         {base + "/" + std::string(120, 'x'), "the path is too long"},
     };
@@ -265,7 +261,6 @@ TEST_F(Ipc, FoldersOfOtherUsersOrOpenToThemAreRefusedWithTheReason)
         EXPECT_EQ(run("local ok, err = pcall(kemluautils.qecmd, 'svc', 'x', print, nil)\n"
                       "assert(err:match('memory error$'), err)"), "");
     }
-    setenv("KEM_IPC_DIR", (dir + "/ipc").c_str(), 1);
     std::string deep = dir + "/" + std::string(97 - dir.size(), 'd');  // no room for a private name
     setenv("KEM_IPC_DIR", deep.c_str(), 1);
     IpcEndpoint *ep = ipc_create("in.place");
@@ -316,13 +311,9 @@ TEST_F(Ipc, ClientGetsDeliveriesInOrderThenTheStatusOrAFailure)
         {header('D', 0xffffffffu) + "xxxx", IPC_FAIL_PROTOCOL, {}},
         {header('D', IPC_MAX_PAYLOAD + 1), IPC_FAIL_PROTOCOL, {}},
         {header('D', IPC_MAX_PAYLOAD) + "abc", IPC_FAIL_CLOSED, {}},
-        {frame('D', "ok") + "\x7f", IPC_FAIL_PROTOCOL, {"ok"}},
-        {std::string(5, '\0'), IPC_FAIL_PROTOCOL, {}},
-        {frame('C', "x"), IPC_FAIL_PROTOCOL, {}},
-        {frame('E', "\0\0"s), IPC_FAIL_PROTOCOL, {}},
-        {frame('E', ""), IPC_FAIL_PROTOCOL, {}},
-        {"D\0\0"s, IPC_FAIL_CLOSED, {}},
-        {header('D', 10) + "12345", IPC_FAIL_CLOSED, {}},
+        {frame('D', "ok") + "\x7f", IPC_FAIL_PROTOCOL, {"ok"}}, {frame('C', "x"), IPC_FAIL_PROTOCOL, {}},
+        {frame('E', "\0\0"s), IPC_FAIL_PROTOCOL, {}}, {frame('E', ""), IPC_FAIL_PROTOCOL, {}},
+        {"D\0\0"s, IPC_FAIL_CLOSED, {}}, {header('D', 10) + "12345", IPC_FAIL_CLOSED, {}},
         {frame('D', "1") + frame('D', "2"), IPC_FAIL_CLOSED, {"1", "2"}},
     };
     for (const auto &c : cases) {
@@ -341,14 +332,6 @@ TEST_F(Ipc, ClientGetsDeliveriesInOrderThenTheStatusOrAFailure)
     EXPECT_EQ(exchange("deaf", std::string(IPC_MAX_PAYLOAD + 1, 'x')).reason, -2);
     close(deaf);
     unlink(path("deaf").c_str());
-
-    setenv("KEM_IPC_TIMEOUT_MS", "150", 1);  // qecmd: false, and nothing held
-    for (const std::string &answer : {header('D', 0xffffffffu), "\x01garbage"s, frame('D', "x") + header('D', 100), ""s}) {
-        FakePeer peer(path("bad"), answer, answer.empty());
-        EXPECT_EQ(run("local n = 0\n"
-                      "local ok = kemluautils.qecmd('bad', 'x', function() n = n + 1 end, nil)\n"
-                      "assert(ok == false and n <= 1, tostring(ok) .. ' ' .. n)"), "");
-    }
 }
 
 TEST_F(Ipc, AServerInThisProcessAnswersAndMayCloseItselfInItsHandler)

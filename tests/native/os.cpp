@@ -4,19 +4,14 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <fstream>
 
 namespace fs = std::filesystem;
 
-namespace {
-bool hide_entry_types = false;  /* readdir reports DT_UNKNOWN for every entry */
-}
+static bool hide_entry_types = false;  /* readdir reports DT_UNKNOWN for every entry */
 
 /* Stands in for the C library's readdir, which the module's calls bind to;
    with 64-bit file offsets the header names it readdir64. */
@@ -45,20 +40,17 @@ TEST_F(Os, ListsRegularFilesOnlyAndNilForWhatCannotBeOpened)
     fs::create_symlink(dir / "file.txt", dir / "link.txt");
     fs::create_symlink(dir / "sub", dir / "sublink");
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    auto names = [&](const fs::path &path) {  // the sorted names list_filenames gives, or "nil"
-        EXPECT_EQ(run("names = kemluautils.list_filenames('" + path.string() + "')\n"
-                      "if names then table.sort(names) names = table.concat(names, ' ') end"), "");
-        lua_getglobal(L, "names");
-        std::string out = lua_isnil(L, -1) ? "nil" : lua_tostring(L, -1);
-        lua_pop(L, 1);
-        return out;
+    auto expect = [&](const fs::path &path, const std::string &names) {  // the sorted names, or "nil"
+        EXPECT_EQ(run("local names = kemluautils.list_filenames('" + path.string() + "')\n"
+                      "if names then table.sort(names) names = table.concat(names, ' ') end\n"
+                      "assert(tostring(names) == '" + names + "', tostring(names))"), "") << path;
     };
-    EXPECT_EQ(names(dir), "file.txt second");
-    EXPECT_EQ(names(dir / "sublink"), "");  // a link to a folder is followed; subfolders only: empty
+    expect(dir, "file.txt second");
+    expect(dir / "sublink", "");  // a link to a folder is followed; subfolders only: empty
     for (const fs::path &p : {dir / "nothing", dir / "file.txt", fs::path()})
-        EXPECT_EQ(names(p), "nil") << p;
+        expect(p, "nil");
     hide_entry_types = true;
-    EXPECT_EQ(names(dir), ". .. fifo file.txt link.txt second sub sublink");
+    expect(dir, ". .. fifo file.txt link.txt second sub sublink");
     hide_entry_types = false;
     fs::remove_all(dir);
 }
