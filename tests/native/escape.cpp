@@ -28,9 +28,6 @@ protected:
     {
         LuaTest::SetUp();
         EXPECT_EQ(escape_init(L), 0);
-        lua_getglobal(L, "kiv");
-        EXPECT_EQ(lua_gettop(L), 2) << "kiv stays pushed";
-        EXPECT_TRUE(lua_rawequal(L, -1, -2));
         lua_settop(L, 0);
     }
     /* kiv.RFC1630_Escape(text, form) through the Lua API; its result. */
@@ -54,7 +51,7 @@ protected:
 TEST_F(Escape, EveryByteAndTextsAcrossTheGrowthPoints)
 {
     std::mt19937 random(1630);
-    std::vector<std::string> texts = {std::string("a#\0#b", 5), "\xc3\xa9\t"};
+    std::vector<std::string> texts = {std::string("a#\0#b", 5)};
     for (int b = 1; b < 256; ++b)
         texts.push_back(std::string(1, char(b)));
     for (size_t n : {0, 5, 6, 12, 40, 100, 5000}) {  // five escapes fit the first block, the sixth grows it

