@@ -138,7 +138,17 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
       local keys = {[1.5] = 2.5, [7] = 8}  -- nothing inside a table is converted, keys included
       write(keys)
       for k, v in pairs(keys) do assert(type(k) == 'number' and type(v) == 'number') end
-      )=="), "");
+      -- the number texts, written by our own formatter, equal the interpreter's at any exponent
+      math.randomseed(20240305)
+      local r = math.random
+      for i = 1, 8000 do
+        local v = ({math.ldexp(r() + r() / 2^26, r(-1080, 1030)) * (r(2) * 2 - 3),
+                    (r(0, 1999999) - 1000000) / 10 ^ r(0, 7), math.floor(r() * 10 ^ r(1, 16)) / 10 ^ r(0, 18),
+                    math.ldexp(r(0, 999999), r(0, 39))})[i % 4 + 1]
+        local want, n = tostring(v), tonumber(tostring(v))
+        assert(write({v}, 1) == '[' .. ((n == n and n ~= 1/0 and n ~= -1/0) and want or 'null') .. ']', want)
+        assert(v ~= v or v == 1 or write({[v] = true}, 1) == '{"' .. want .. '":true}', want)
+      end)=="), "");
 }
 
 TEST_F(Json, JsonTestSuite)
