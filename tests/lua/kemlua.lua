@@ -9,26 +9,23 @@ local function kemlua(words, env)
   local out, status = t.shell((env or "") .. " " .. t.program("kemlua") .. " " .. words)
   return out .. "status " .. status
 end
-local script = t.file('print(select("#", ...), ..., arg[2], type(kiv.RFC1630_Escape), require "libkemluautils" == kemluautils)')
-local profile, broken = t.file('{"oem": "demo"}'), t.file('{"oem": "demo",')
+local script = q('print(select("#", ...), ..., arg[2], type(kiv.RFC1630_Escape), require "libkemluautils" == kemluautils)')
 
 t.rows({
-  { "kemlua(q(script) .. ' one two')", "2\tone\ttwo\tfunction\ttrue\nstatus 0" },
+  { "kemlua('- one two', 'printf %s ' .. script .. ' |')", "2\tone\ttwo\tfunction\ttrue\nstatus 0" },
   { "kemlua('-e ' .. q('local function f() error(\"boom\") end f()'))",
     function(out) return out:find("^kemlua: %(command line%):1: boom\nstack traceback:\n.*status 1$") end },
   { "kemlua('/nonexistent.lua')", function(out) return out:find("cannot open /nonexistent.lua.*status 1$") end },
   { "kemlua('--bogus')", function(out) return out:find("unrecognized option '%-%-bogus'.*usage: kemlua.*status 2$") end },
   { "kemlua('--serve x')", function(out) return out:find("%-%-serve needs a handler script.*status 2$") end },
   { "kemlua('--version')", function(out) return out:find("^kemlua %d+%.%d+%.%d+ %(libkemluautils %d+%.%d+%.%d+, [^)]+%)\nstatus 0$") end },
-  { "kemlua('- < ' .. q(script))", "0\tnil\tnil\tfunction\ttrue\nstatus 0" },
   { "kemlua('-i', 'printf \"x = 40 + 2\\\\nx\\\\nfor i = 1, 2 do\\\\nprint(i)\\\\nend\\\\nerror(1, 0)\\\\n\" |')",
     function(out) return out:find("\n> > 42\n> >> >> 1\n2\n> kemlua: 1\n.*\n> \nstatus 0$") end },
-  { "kemlua('-e \"print(kemluautils.oem())\"', 'KEM_DEVICE_PROFILE=' .. q(profile))", "demo\nstatus 0" },
-  { "kemlua('--profile ' .. q(broken))",
-    "kemlua: device profile " .. broken .. ": not valid JSON: parse error: premature EOF\nstatus 2" },
-}, { kemlua = kemlua, q = q, script = script, profile = profile, broken = broken })
-
-for _, file in ipairs({ script, profile, broken }) do os.remove(file) end
+  { "kemlua('-e \"print(kemluautils.oem())\"', 'KEM_DEVICE_PROFILE=' .. q(t.source .. '/examples/profile-demo-at.json'))",
+    "demo\nstatus 0" },
+  { "kemlua('--profile ' .. q(t.source .. '/README.md'))",
+    function(out) return out:find("^kemlua: device profile .*README%.md: not valid JSON: .*status 2$") end },
+}, { kemlua = kemlua, q = q, script = script, t = t })
 
 -- The prompt: each row sends keys (a capitalised word is a key's name), sends
 -- Ctrl-C once `running` shows when it is given, then waits for the result to

@@ -86,15 +86,6 @@ function t.shell(command)
   return body, tonumber(status)
 end
 
--- Writes text to a new temporary file; its name.
-function t.file(text)
-  local name = os.tmpname()
-  local f = assert(io.open(name, "wb"))
-  f:write(text)
-  f:close()
-  return name
-end
-
 -- Starts kemlua [OPTIONS] --serve NAME HANDLER (default examples/peer_handler.lua) in the endpoint
 -- folder KEM_IPC_DIR, its output in KEM_IPC_DIR-NAME.log, and waits until it listens; t.done stops it.
 function t.peer(name, handler, options)
