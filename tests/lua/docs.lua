@@ -11,12 +11,10 @@ if ... == "--block" then  -- kemlua docs.lua --block CODE DOCUMENT FIRST_LINE: r
     claims[line] = text:match("^.*print%(.*%-%->%s*(.-)%s*$")
     line = line + 1
   end
-  local print_ = print
   print = function(...)  -- what each line of the block writes
     local at, parts = debug.getinfo(2, "l").currentline, {}
     for i = 1, select("#", ...) do parts[i] = tostring((select(i, ...))) end
     written[at] = (written[at] and written[at] .. " " or "") .. table.concat(parts, " ")
-    print_(...)
   end
   local chunk = assert(loadstring(("\n"):rep(first - 1) .. code, "@" .. document))
   local ok, err = xpcall(chunk, debug.traceback)

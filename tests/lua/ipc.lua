@@ -20,14 +20,7 @@ file:close()
 t.peer("qp", handler)
 t.peer("4711", handler, "-v --profile " .. t.quote(t.source .. "/examples/profile-demo-at.json"))  -- logs each step
 
--- qecmd(...) with a callback that collects put before the last argument: the
--- result, then each delivery and value.
-local function call(...)
-  local got, n, args = { false }, select("#", ...), { ... }
-  args[n], args[n + 1] = function(data, v) got[#got + 1] = data got[#got + 1] = v == nil and "nil" or v end, args[n]
-  got[1] = kemluautils.qecmd(unpack(args, 1, n + 1))
-  return got
-end
+local function call(...) return t.collect(kemluautils.qecmd, ...) end
 local value, seen = {}, {}
 -- kemlua --serve in a folder that is a file: the reason in the library's log line and its own.
 local refused = "endpoint folder " .. handler .. ": not a directory"

@@ -54,6 +54,19 @@ end
 
 function t.err(message) return { error = "row:1: " .. message } end
 
+-- f(...) with a callback put before the last argument that collects what it
+-- is given: f's result, then each delivery and value (nil as "nil").
+function t.collect(f, ...)
+  local got, n, args = { false }, select("#", ...), { ... }
+  args[n + 1] = args[n]
+  args[n] = function(data, v)
+    got[#got + 1] = data
+    got[#got + 1] = v == nil and "nil" or v
+  end
+  got[1] = f(unpack(args, 1, n + 1))
+  return got
+end
+
 -- Runs each row { expression, expected } as a case of its own.
 function t.rows(rows, names)
   local env = setmetatable({ k = kemluautils }, { __index = _G })
