@@ -41,7 +41,8 @@ t.rows({
   { "t.shell('cat ' .. t.quote(dir .. '-4711.log'))", function(log)
     return log:find('request "country"\nkemlua %-%-serve:   delivery 1: 7 bytes\nkemlua %-%-serve:   ended: success')
   end },
-  { "{ t.shell('KEM_IPC_DIR=' .. t.quote(handler) .. ' ' .. t.program('kemlua') .. ' --serve x ' .. t.quote(handler)) }",
+  { "{ t.shell('KEM_IPC_DIR=' .. t.quote(handler) .. ' ' .. t.program('kemlua') .. ' --serve x ' .. t.quote(handler))"
+    .. " }",
     { ("libkemluautils: %s\nkemlua --serve: cannot create endpoint 'x': %s\n"):format(refused, refused), 1 } },
   { "t.shell('ls -A ' .. t.quote(dir)):find('lua_qecmd_', 1, true)", nil },  -- no endpoint left
 }, { call = call, value = value, seen = seen, t = t, handler = handler, dir = dir })

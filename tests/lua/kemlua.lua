@@ -9,7 +9,8 @@ local function kemlua(words, env)
   local out, status = t.shell((env or "") .. " " .. t.program("kemlua") .. " " .. words)
   return out .. "status " .. status
 end
-local script = q('print(select("#", ...), ..., arg[2], type(kiv.RFC1630_Escape), require "libkemluautils" == kemluautils)')
+local script = q('print(select("#", ...), ..., arg[2], type(kiv.RFC1630_Escape), '
+  .. 'require "libkemluautils" == kemluautils)')
 
 t.rows({
   { "kemlua('- one two', 'printf %s ' .. script .. ' |')", "2\tone\ttwo\tfunction\ttrue\nstatus 0" },
@@ -21,11 +22,10 @@ t.rows({
   { "kemlua('--version')", function(out) return out:find("^kemlua %d+%.%d+%.%d+ %(libkemluautils %d+%.%d+%.%d+, [^)]+%)\nstatus 0$") end },
   { "kemlua('-i', 'printf \"x = 40 + 2\\\\nx\\\\nfor i = 1, 2 do\\\\nprint(i)\\\\nend\\\\nerror(1, 0)\\\\n\" |')",
     function(out) return out:find("\n> > 42\n> >> >> 1\n2\n> kemlua: 1\n.*\n> \nstatus 0$") end },
-  { "kemlua('-e \"print(kemluautils.oem())\"', 'KEM_DEVICE_PROFILE=' .. q(t.source .. '/examples/profile-demo-at.json'))",
-    "demo\nstatus 0" },
+  { "kemlua('-e \"print(kemluautils.oem())\"', 'KEM_DEVICE_PROFILE=' .. profile)", "demo\nstatus 0" },
   { "kemlua('--profile ' .. q(t.source .. '/README.md'))",
     function(out) return out:find("^kemlua: device profile .*README%.md: not valid JSON: .*status 2$") end },
-}, { kemlua = kemlua, q = q, script = script, t = t })
+}, { kemlua = kemlua, q = q, script = script, profile = q(t.source .. "/examples/profile-demo-at.json"), t = t })
 
 -- The prompt: each row sends keys (a capitalised word is a key's name), sends
 -- Ctrl-C once `running` shows when it is given, then waits for the result to
