@@ -16,7 +16,6 @@ template <auto F> int action(lua_State *) { return F(), 0; }
 
 int fail_at(lua_State *L) { return mem_fail_at(luaL_checkinteger(L, 1), lua_toboolean(L, 2)), 0; }
 
-/* Writes the live blocks to standard error, one "file:line size" a line. */
 int report(lua_State *) { return mem_report(stderr), 0; }
 
 const luaL_Reg functions[] = {

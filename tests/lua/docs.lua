@@ -4,20 +4,17 @@
 -- line print(...) --> TEXT writes TEXT (runs of blank space compare as one).
 -- A block may ask for "-- needs: peer NAME" (kemlua --serve NAME
 -- examples/peer_handler.lua) or "-- needs: profile FILE".
-if ... == "--block" then  -- kemlua docs.lua --block FILE DOCUMENT FIRST_LINE: runs one block
-  local _, file, document, first = ...
-  local code = assert(io.open(file)):read("*a")
+if ... == "--block" then  -- kemlua docs.lua --block CODE DOCUMENT FIRST_LINE: runs one block
+  local _, code, document, first = ...
   local claims, written, line = {}, {}, tonumber(first)
   for text in (code .. "\n"):gmatch("([^\n]*)\n") do
     claims[line] = text:match("^.*print%(.*%-%->%s*(.-)%s*$")
     line = line + 1
   end
-  local print_ = print
   print = function(...)  -- what each line of the block writes
     local at, parts = debug.getinfo(2, "l").currentline, {}
     for i = 1, select("#", ...) do parts[i] = tostring((select(i, ...))) end
     written[at] = (written[at] and written[at] .. " " or "") .. table.concat(parts, " ")
-    print_(...)
   end
   local chunk = assert(loadstring(("\n"):rep(first - 1) .. code, "@" .. document))
   local ok, err = xpcall(chunk, debug.traceback)
@@ -50,10 +47,8 @@ for document in listing:gmatch("[^\n]+") do
     for what, name in code:gmatch("%-%- needs: (%S+) (%S+)") do
       if what == "peer" then peers[name] = peers[name] or t.peer(name) else options = options .. " --profile " .. q(name) end
     end
-    local file = t.file(code)
     t.case(document .. ":" .. first, function() run(options, ("tests/lua/docs.lua --block %s %s %d")
-      :format(q(file), q(document), first)) end)
-    os.remove(file)
+      :format(q(code), q(document), first)) end)
   end
 end
 

@@ -1,9 +1,8 @@
 -- testlib: the harness of the Lua test scripts. t.rows runs one case per row
--- { expression, expected } (k is kemluautils) in a chunk named "row": the
--- value must equal the expected one (tables deeply, a function is a test it
--- must pass), or the error be t.err(message), behind "row:1: ", or
--- t.raw(message). No case may leave an allocator block or a registry
--- reference behind. Writing an undeclared global is an error.
+-- { expression, expected } (k is kemluautils): the value must equal the
+-- expected one (tables deeply; a function is a test it must pass); an error
+-- is the value { error = message }, t.err(message) one raised in the row. No
+-- case may leave an allocator block or a registry reference behind.
 local kemtest = require "kemtest"
 
 local t = { source = os.getenv("KEM_SOURCE_DIR") or "." }
@@ -54,7 +53,19 @@ function t.case(name, fn)
 end
 
 function t.err(message) return { error = "row:1: " .. message } end
-function t.raw(message) return { error = message } end
+
+-- f(...) with a callback put before the last argument that collects what it
+-- is given: f's result, then each delivery and value (nil as "nil").
+function t.collect(f, ...)
+  local got, n, args = { false }, select("#", ...), { ... }
+  args[n + 1] = args[n]
+  args[n] = function(data, v)
+    got[#got + 1] = data
+    got[#got + 1] = v == nil and "nil" or v
+  end
+  got[1] = f(unpack(args, 1, n + 1))
+  return got
+end
 
 -- Runs each row { expression, expected } as a case of its own.
 function t.rows(rows, names)
@@ -63,7 +74,7 @@ function t.rows(rows, names)
   for _, row in ipairs(rows) do
     t.case(row[1], function()
       local ok, got = pcall(setfenv(assert(loadstring("local r = " .. row[1] .. "\nreturn r", "=row")), env))
-      if not ok then got = { error = got } end  -- as t.err and t.raw give it
+      if not ok then got = { error = got } end
       if type(row[2]) ~= "function" then
         t.eq(got, row[2])
       elseif not row[2](got) then
@@ -88,15 +99,6 @@ function t.shell(command)
   return body, tonumber(status)
 end
 
--- Writes text to a new temporary file; its name.
-function t.file(text)
-  local name = os.tmpname()
-  local f = assert(io.open(name, "wb"))
-  f:write(text)
-  f:close()
-  return name
-end
-
 -- Starts kemlua [OPTIONS] --serve NAME HANDLER (default examples/peer_handler.lua) in the endpoint
 -- folder KEM_IPC_DIR, its output in KEM_IPC_DIR-NAME.log, and waits until it listens; t.done stops it.
 function t.peer(name, handler, options)
@@ -116,11 +118,5 @@ function t.done()
   print(("%d passed, %d failed"):format(passed, failed))
   os.exit(failed == 0 and 0 or 1)
 end
-
-setmetatable(_G, { __newindex = function(g, key, value)
-  local caller = debug.getinfo(2, "S")
-  if caller and caller.what == "C" then return rawset(g, key, value) end  -- a module registering itself
-  error("assignment to undeclared global " .. tostring(key), 2)
-end })
 
 return t

@@ -8,10 +8,9 @@ local abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"
 local function kept(v) local list = { v } kemluautils.string_join(list, ",") return type(list[1]) end
 
 t.rows({
-  { "k.base64_encode(123)", "MTIz" }, { "k.base64_encode('')", "" },
+  { "k.base64_encode(123)", "MTIz" },
   { "k.base64_decode(1234)", "\215m\248" }, { "k.base64_decode('Zm9vY')", nil },
   { "k.base64_decode(k.base64_encode('\\0\\1a\\255\\0'))", "\0\1a\255\0" },
-  { "k.sha256('')", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" },
   { "k.sha256('abc')", abc }, { "k.sha256('abcdef', 3)", abc }, { "k.sha256(12345, 3) == k.sha256('123')", true },
   { "k.sha256('abc\\0d') == k.sha256('abc\\0de', 5) and k.sha256('abc\\0d') ~= abc", true },
   { "k.string_split(120340, 0)", { "12", "34" } }, { "k.string_split(',,,', ',')", nil },
