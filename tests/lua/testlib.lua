@@ -119,4 +119,11 @@ function t.done()
   os.exit(failed == 0 and 0 or 1)
 end
 
+-- A misspelt local would silently become a global: writing an undeclared global
+-- is an error (but for modules, which register themselves from C).
+setmetatable(_G, { __newindex = function(g, key, value)
+  if (debug.getinfo(2, "S") or {}).what ~= "C" then error("assignment to undeclared global " .. tostring(key), 2) end
+  rawset(g, key, value)
+end })
+
 return t
