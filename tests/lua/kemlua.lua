@@ -34,6 +34,7 @@ local prompt, interrupted = "\n>%s*$", "interrupted!.*\n>%s*$"
 local rows = {
   { "the banner and the prompt", {}, "^kemlua .*" .. prompt },
   { "=expr prints the values", { "=1+2", "Enter" }, "=1%+2\n3" .. prompt },
+  { "Up recalls the last line", { "Up", "Enter" }, "=1%+2\n3" .. prompt },
   { "Tab completes a global, then a field", { "=kemluaut", "Tab", "sha", "Tab", '("abc")', "Enter" },
     '=kemluautils%.sha256%("abc"%)\nba7816bf%x+' .. prompt },
   { "Ctrl-C stops a loop", { 'print("running") while true do end', "Enter" }, interrupted, running = "\nrunning$",
