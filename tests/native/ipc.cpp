@@ -172,6 +172,7 @@ TEST_F(Ipc, EndpointsListenInAPrivateFolderUntilTheLastHandleGoes)
     ipc_destroy(nullptr);
     for (std::string bad : {"", ".", "..", "a/b", ".hidden", "a b", "a\nb", "caf\xc3\xa9", longname.c_str(), priv.c_str()})
         EXPECT_EQ(ipc_create(bad.c_str()), nullptr) << bad;
+    EXPECT_EQ(ipc_send_command(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), -1);
     int in = dup(0);  // descriptor 0 serves like any other: a listener's, a client's, one refused
     FakePeer peer(path("p"), frame('E', "\0"s));
     std::vector<IpcEndpoint *> all = {ipc_create("client"), ipc_create("spare")};
