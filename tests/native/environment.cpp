@@ -155,6 +155,7 @@ TEST_F(Profile, RefusedProfilesSayWhyAndTheOldOneStays)
         {write("e", R"({"country_is_default": 4294967296})"), "field \"country_is_default\": must be true, false or a 32-bit integer"},
         {write("f", R"({"language_is_default": 1.5})"), "field \"language_is_default\": must be true, false or a 32-bit integer"},
         {write("g", R"({"languages": ["de", 1]})"), "field \"languages\": must be an array of strings"},
+        {write("g2", R"({"languages": "de"})"), "field \"languages\": must be an array of strings"},
         {write("h", R"({"urls": {"a": "u", "b": 2}})"), "field \"urls\", member \"b\": must be an object of strings"},
         {write("i", R"({"texts": {"de": {"1x": "t"}}})"),
          "field \"texts\", member \"de\": must map languages to objects of text ids (integers) to strings"},
