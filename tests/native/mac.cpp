@@ -1,5 +1,5 @@
 // The MAC address service: the notations it accepts and rejects, lists parsed
-// at any separator of a set, joined, edited, and failed appends.
+// at any separator of a set, and joined.
 #include "support.h"
 
 #include "platform/maclist.h"
@@ -27,8 +27,6 @@ std::string texts(const MacAddrList *head)
         out += (out.empty() ? "" : "|") + std::string(mac_to_string(n->mac));
     return out;
 }
-
-const unsigned char mac_a[] = {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff}, mac_c[] = {2, 0, 0x5e, 0x10, 0, 1};
 
 using MacService = LuaTest;
 
@@ -67,34 +65,4 @@ TEST_F(MacService, NotationsAndLists)
         mem_free(text, KEM_TAG);
     }
     maclist_free(&list);
-}
-
-TEST_F(MacService, RemoveTakesEveryEqualNodeAndAppendingGoesOn)
-{
-    MacAddrList *list = maclist_parse("aabbccddeeff,aabbccddeeff,001122334455,aabbccddeeff,020000000001,aa:bb:cc:dd:ee:ff", ",");
-    EXPECT_EQ(maclist_remove(&list, mac_a), 4);  // at the head, in the middle and at the end
-    EXPECT_EQ(maclist_append(&list, mac_c), 0);  // links to the new last node
-    EXPECT_EQ(maclist_remove(&list, mac_c), 1);
-    EXPECT_EQ(maclist_append_unique(&list, mac_a), 0);
-    EXPECT_EQ(maclist_append_unique(&list, mac_a), 0);
-    EXPECT_EQ(texts(list), "00:11:22:33:44:55|02:00:00:00:00:01|AA:BB:CC:DD:EE:FF");
-    mem_fail_at(1, 0);
-    EXPECT_EQ(maclist_append(&list, mac_c), -1);
-    mem_fail_at(1, 0);
-    EXPECT_EQ(maclist_append_unique(&list, mac_c), -1);
-    mem_fail_at(1, 0);
-    EXPECT_EQ(maclist_to_string(list, ","), nullptr);
-    mem_fail_off();
-    EXPECT_EQ(maclist_append(&list, mac_c), 0);
-    EXPECT_EQ(texts(list), "00:11:22:33:44:55|02:00:00:00:00:01|AA:BB:CC:DD:EE:FF|02:00:5E:10:00:01");
-    maclist_free(&list);
-
-    list = maclist_parse("aabbccddeeff,aabbccddeeff", ",");
-    EXPECT_EQ(maclist_remove(&list, mac_a), 2);  // the only address: empty, and appends work again
-    EXPECT_EQ(list, nullptr);
-    EXPECT_EQ(maclist_remove(&list, mac_a), 0);
-    EXPECT_EQ(maclist_append(&list, mac_c), 0);
-    EXPECT_EQ(texts(list), "02:00:5E:10:00:01");
-    maclist_free(&list);
-    maclist_free(nullptr);
 }

@@ -1,11 +1,10 @@
 // list_filenames on a real folder (files, a subfolder, links, a FIFO, a file
-// system that reports no entry types) and sleep cut short by a signal.
+// system that reports no entry types).
 #include "support.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 
 #include <fstream>
 
@@ -53,17 +52,4 @@ TEST_F(Os, ListsRegularFilesOnlyAndNilForWhatCannotBeOpened)
     expect(dir, ". .. fifo file.txt link.txt second sub sublink");
     hide_entry_types = false;
     fs::remove_all(dir);
-}
-
-TEST_F(Os, SleepReturnsWhatASignalLeft)
-{
-    struct sigaction action {}, old {};
-    action.sa_handler = [](int) {};  /* no SA_RESTART: the signal ends the sleep */
-    ASSERT_EQ(sigaction(SIGALRM, &action, &old), 0);
-    struct itimerval timer {{0, 50000}, {0, 50000}};  /* every 50 ms, until the sleep has begun */
-    ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
-    EXPECT_EQ(run("local left = kemluautils.sleep(3) assert(left >= 2 and left <= 3, left)"), "");
-    timer = {};
-    setitimer(ITIMER_REAL, &timer, nullptr);
-    sigaction(SIGALRM, &old, nullptr);
 }

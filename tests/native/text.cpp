@@ -1,9 +1,8 @@
 // Text services: the Base64 codec (RFC 4648 vectors, white space, what it
-// refuses, its spare byte), what SHA-256 refuses, and the string list service.
+// refuses, its spare byte) and the string list service.
 #include "support.h"
 
 #include "platform/b64.h"
-#include "platform/hash.h"
 #include "platform/strlist.h"
 
 namespace {
@@ -86,14 +85,6 @@ TEST_F(TextService, Base64VectorsWhiteSpaceAndRefusals)
     char *empty = b64_encode_alloc(0, nullptr, nullptr, 0, 0, 0);
     EXPECT_STREQ(empty, "");
     mem_free(empty, KEM_TAG);
-}
-
-TEST_F(TextService, Sha256TakesNoDataOnlyAtLengthZero)
-{
-    unsigned char digest[HASH_SHA256_SIZE];
-    EXPECT_EQ(hash_sha256(nullptr, 0, digest), 0);
-    EXPECT_NE(hash_sha256(nullptr, 1, digest), 0);
-    EXPECT_NE(hash_sha256("a", 1, nullptr), 0);
 }
 
 TEST_F(TextService, StringListsSplitAppendAndJoin)
