@@ -2,7 +2,7 @@
 -- lua_Integer, which keeps the low 32 bits on the device, and the values
 -- that stand for a failed conversion.
 local t = require "testlib"
-local k, bits = kemluautils, require("kemtest").integer_bits
+local bits = require("kemtest").integer_bits
 
 t.rows({
   { "k.lua_unixtimefromcall('5.3.24 14:07', '0:90')", 1709647620 + 5400 },
