@@ -2,17 +2,12 @@
 # its public header declares with KEMLUAUTILS_API: nothing missing, and no
 # platform, C++ runtime or template symbol besides them.
 #   cmake -DNM=nm -DLIBRARY=libkemluautils.so -DHEADER=kemluautils.h -P exports.cmake
-execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
-  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
-endif()
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE listing COMMAND_ERROR_IS_FATAL ANY)
 # nm's lines end with the name
 string(REGEX REPLACE "[^\n]* ([^ \n]+)\n" "\\1;" exported "${listing}")
 
-# Declarations start a line with the export macro and end at the semicolon;
-# the other attribute macros are dropped, then the name is the identifier
-# before the parameter list, or the last one of an object declaration.
+# Declarations run from the export macro to the semicolon; without the other attribute macros,
+# the name is the identifier before the parameter list, or the last one of an object declaration.
 file(READ ${HEADER} text)
 string(REGEX MATCHALL "\nKEMLUAUTILS_API[^;]*" declarations "${text}")
 set(declared "")

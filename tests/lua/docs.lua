@@ -1,9 +1,7 @@
--- The documentation as a test: every ```lua block of README.md and docs/*.md
--- and every script of examples/ runs in a fresh kemlua (project folder,
--- TZ=UTC, built-in profile), ends well with no allocator block live, and a
--- line print(...) --> TEXT writes TEXT (runs of blank space compare as one).
--- A block may ask for "-- needs: peer NAME" (kemlua --serve NAME
--- examples/peer_handler.lua) or "-- needs: profile FILE".
+-- The documentation as a test: every ```lua block of README.md and docs/*.md and every script of
+-- examples/ runs in a fresh kemlua (project folder, TZ=UTC, built-in profile), ends well with no
+-- allocator block live, and a line print(...) --> TEXT writes TEXT (runs of blank space compare as
+-- one). A block may ask for "-- needs: peer NAME" (examples/peer_handler.lua) or "-- needs: profile FILE".
 if ... == "--block" then  -- kemlua docs.lua --block CODE DOCUMENT FIRST_LINE: runs one block
   local _, code, document, first = ...
   local claims, written, line = {}, {}, tonumber(first)

@@ -1,7 +1,6 @@
--- The device environment, localized texts and template replacement as
--- scripts see them, on the built-in profile: integers for the yes/no
--- queries, nil where the service has nothing, every piece with its
--- pass-through value, the callback's own error, the language left set.
+-- The device environment, localized texts and template replacement as scripts see them, on the
+-- built-in profile: integers for the yes/no queries, nil where the service has nothing, every
+-- piece with its pass-through value, the callback's own error, the language left set.
 local t = require "testlib"
 
 local function pieces(...) return t.collect(kemluautils.replacement, ...) end

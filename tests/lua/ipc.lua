@@ -1,28 +1,27 @@
 -- qecmd against real peers (kemlua --serve): deliveries whole and in order
 -- with the value, false when an exchange fails, the callback's own
 -- error, nested calls, and no endpoint left behind.
+if not arg then  -- kemlua --serve loads this script as the peers' handler
+  local answers = {
+    several = function(send) send("a\0b") send("") send("\0\0") return true end,
+    fail = function(send) send("partial") return false end,
+    country = function(send) send(kemluautils.country()) return true end,
+  }
+  return function(command, send)
+    if answers[command] then return answers[command](send) end
+    send("echo:" .. command)
+    return true
+  end
+end
+
 local t = require "testlib"
-local dir = os.getenv("KEM_IPC_DIR")
-local handler = os.tmpname()
-local file = assert(io.open(handler, "w"))
-file:write([[
-local answers = {
-  several = function(send) send("a\0b") send("") send("\0\0") return true end,
-  fail = function(send) send("partial") return false end,
-  country = function(send) send(kemluautils.country()) return true end,
-}
-return function(command, send)
-  if answers[command] then return answers[command](send) end
-  send("echo:" .. command)
-  return true
-end]])
-file:close()
+local dir, handler = os.getenv("KEM_IPC_DIR"), arg[0]
 t.peer("qp", handler)
 t.peer("4711", handler, "-v --profile " .. t.quote(t.source .. "/examples/profile-demo-at.json"))  -- logs each step
 
 local function call(...) return t.collect(kemluautils.qecmd, ...) end
 local value, seen = {}, {}
--- kemlua --serve in a folder that is a file: the reason in the library's log line and its own.
+-- kemlua --serve in a folder that is a file (this script): the reason in the library's log line and its own.
 local refused = "endpoint folder " .. handler .. ": not a directory"
 
 t.rows({
@@ -47,5 +46,4 @@ t.rows({
   { "t.shell('ls -A ' .. t.quote(dir)):find('lua_qecmd_', 1, true)", nil },  -- no endpoint left
 }, { call = call, value = value, seen = seen, t = t, handler = handler, dir = dir })
 
-os.remove(handler)
 t.done()

@@ -1,7 +1,6 @@
--- The module table and the argument checks of its functions and of
--- kiv.RFC1630_Escape: the count first, then each argument in the order
--- checked, messages word for word behind the script position (the escaper's
--- without one). A refused call leaves nothing behind.
+-- The module table and the argument checks of its functions and of kiv.RFC1630_Escape: the count
+-- first, then each argument in the order checked, messages word for word behind the script
+-- position (the escaper's without one). A refused call leaves nothing behind.
 local t = require "testlib"
 local wide = require("kemtest").integer_bits > 32  -- 2^32 + 1 is an integer only there
 local A = "'AA:BB:CC:DD:EE:FF'"

@@ -1,8 +1,5 @@
--- testlib: the harness of the Lua test scripts. t.rows runs one case per row
--- { expression, expected } (k is kemluautils): the value must equal the
--- expected one (tables deeply; a function is a test it must pass); an error
--- is the value { error = message }, t.err(message) one raised in the row. No
--- case may leave an allocator block or a registry reference behind.
+-- testlib: the harness of the Lua test scripts. No case may leave an
+-- allocator block or a registry reference behind.
 local kemtest = require "kemtest"
 
 local t = { source = os.getenv("KEM_SOURCE_DIR") or "." }
@@ -36,7 +33,6 @@ local function references()
   return live
 end
 
--- Runs fn protected as one case, then checks that it left nothing behind.
 function t.case(name, fn)
   collectgarbage("collect")
   local refs = references()
@@ -67,7 +63,9 @@ function t.collect(f, ...)
   return got
 end
 
--- Runs each row { expression, expected } as a case of its own.
+-- Runs each row { expression, expected } as a case of its own (k is kemluautils): the value
+-- must equal the expected one (tables deeply; a function is a test it must pass); an error
+-- is the value { error = message }, t.err(message) one raised in the row.
 function t.rows(rows, names)
   local env = setmetatable({ k = kemluautils }, { __index = _G })
   for name, value in pairs(names or {}) do env[name] = value end
@@ -91,7 +89,7 @@ function t.program(name)
   return (os.getenv("KEM_EMULATOR") or "") .. t.quote(os.getenv("KEM_BINARY_DIR") .. "/" .. name)
 end
 
--- Runs a shell command; its output (standard error included) and exit status.
+-- A shell command's output (standard error included) and exit status.
 function t.shell(command)
   local pipe = io.popen(command .. " 2>&1; echo \"status=$?\"")
   local body, status = pipe:read("*a"):match("^(.-)status=(%d+)\n$")
@@ -112,7 +110,6 @@ function t.peer(name, handler, options)
   return pid
 end
 
--- Stops the peers, prints the counts and ends the script.
 function t.done()
   for _, stop in ipairs(peers) do t.shell(stop) end
   print(("%d passed, %d failed"):format(passed, failed))

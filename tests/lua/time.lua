@@ -2,12 +2,11 @@
 -- lua_Integer, which keeps the low 32 bits on the device, and the values
 -- that stand for a failed conversion.
 local t = require "testlib"
-local k, bits = kemluautils, require("kemtest").integer_bits
+local bits = require("kemtest").integer_bits
 
 t.rows({
   { "k.lua_unixtimefromcall('5.3.24 14:07', '0:90')", 1709647620 + 5400 },
   { "k.lua_unixtimefromcall('05.03.38 14:07', '1:30')", 2151416220 - (bits == 32 and 2 ^ 32 or 0) },
-  { "k.lua_unixtimefromcall('05.03.2024 14:07', '')", 0 },
   { "k.lua_unixtimefromcall('05.03.24 14:07', 5)", 0 },  -- the text 5 is no duration
   { "k.lua_unixtime2iso8601(-86400)", "1969-12-31T00:00:00" },
   { "k.lua_unixtime2iso8601(bits > 32 and 2^62 or -2^31)", bits > 32 and "0001-01-01T00:00:00" or "1901-12-13T20:45:52" },

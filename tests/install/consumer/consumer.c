@@ -6,7 +6,6 @@
 #include "kemluautils.h"
 #include "platform/mem.h"
 
-/* consumer.iso(t): the ISO 8601 text of t, through the library. */
 static int iso(lua_State *L)
 {
     char *text = unixtime2iso8601((time_t)luaL_checkinteger(L, 1));
