@@ -77,13 +77,13 @@ TEST_F(Time, CallDatesInLocalTime)
         {"UTC", "05.03.24 14:07", nullptr, march5_1407_utc}, {"UTC", " 5. 3. 24   14: 7", "", march5_1407_utc},
         {"UTC", "+5.+3.2414:07", nullptr, march5_1407_utc},  // signs, an empty blank
         {"UTC", "01.01.00 00:00", nullptr, 946684800}, {"UTC", "31.12.99 23:59", nullptr, 4102444740},
-        {"Europe/Berlin", "05.03.24 14:07", nullptr, march5_1407_utc - 3600},
         {"America/New_York", "05.07.24 14:07", nullptr, 1720188420 + 4 * 3600},
         {"Europe/Berlin", "31.03.24 01:59", nullptr, 1711846740},  // the hour before the spring change
         {"Europe/Berlin", "31.03.24 03:00", nullptr, 1711846800},
         {"Europe/Berlin", "00.03.24 12:00", nullptr, 1709204400},  // day 0: 29 February
         {"UTC", "05.03.24 14:07", "1:30", march5_1407_utc + 5400},
         {"UTC", "05.03.24 14:07", "1193047:0", march5_1407_utc + 1904},  // 4294969200 s wrap to 32 bits
+        {"UTC", nullptr, nullptr, -1}, {"UTC", "05.03.24 14:07", "90", -1}, {"UTC", "05.03.24 14:07", "1:30x", -1},
     };
     for (const auto &row : rows) {
         zone(row.tz);
@@ -92,9 +92,6 @@ TEST_F(Time, CallDatesInLocalTime)
     for (const char *bad : {"05.03.2024 14:07", "05.03.24 14:07 ", "05.03.24 14", "32.03.24 14:07",
                             "05.13.24 14:07", "05.03.24 24:00", "05.03.24 23:60", "-1.03.24 14:07"})
         EXPECT_EQ(call_time(bad), -1) << '"' << bad << '"';
-    EXPECT_EQ(call_time(nullptr), -1);
-    for (const char *bad : {"90", "1:30x"})
-        EXPECT_EQ(call_time("05.03.24 14:07", bad), -1) << bad;
     EXPECT_EQ(unixtimefromcall("05.03.24 14:07", "1:00", nullptr), 0);  // only validates
 }
 
