@@ -30,7 +30,6 @@ protected:
         EXPECT_EQ(escape_init(L), 0);
         lua_settop(L, 0);
     }
-    /* kiv.RFC1630_Escape(text, form) through the Lua API; its result. */
     std::string escape(const std::string &text, bool form)
     {
         lua_getglobal(L, "kiv");

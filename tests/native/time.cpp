@@ -27,11 +27,6 @@ time_t call_time(const char *date, const char *duration = nullptr)
 
 constexpr time_t march5_1407_utc = 1709647620;  // 2024-03-05 14:07:00 UTC
 
-class Time : public testing::Test {
-protected:
-    void TearDown() override { zone("UTC"); }
-};
-
 }  // namespace
 
 /* The clock of this program: with glibc's declaration in scope this is also
@@ -43,7 +38,7 @@ extern "C" __attribute__((visibility("default"))) time_t time(time_t *out) noexc
     return clock_now;
 }
 
-TEST_F(Time, DaysBackFromTheWallClockTimeOfDayInWholeDays)
+TEST(Time, DaysBackFromTheWallClockTimeOfDayInWholeDays)
 {
     const struct {
         const char *tz;
@@ -68,7 +63,7 @@ TEST_F(Time, DaysBackFromTheWallClockTimeOfDayInWholeDays)
     }
 }
 
-TEST_F(Time, CallDatesInLocalTime)
+TEST(Time, CallDatesInLocalTime)
 {
     const struct {
         const char *tz, *date, *duration;
@@ -95,7 +90,7 @@ TEST_F(Time, CallDatesInLocalTime)
     EXPECT_EQ(unixtimefromcall("05.03.24 14:07", "1:00", nullptr), 0);  // only validates
 }
 
-TEST_F(Time, IsoTextsInUtcWhateverTheZone)
+TEST(Time, IsoTextsInUtcWhateverTheZone)
 {
     zone("America/New_York");
     const std::pair<time_t, const char *> rows[] = {
