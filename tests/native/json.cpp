@@ -129,9 +129,6 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
       })
       local t = {} t.x = t
       assert(write(t, 100000) == nil)  -- yajl's own nesting limit is a refusal like any other
-      local mixed, seen = {1, 2, x = 'y'}, {}  -- every value in lua_next order, keys dropped
-      for _, v in next, mixed do seen[#seen + 1] = type(v) == 'string' and '"' .. v .. '"' or v end
-      assert(write(mixed) == '[' .. table.concat(seen, ',') .. ']')
       -- the number texts, written by our own formatter, equal the interpreter's at any exponent
       math.randomseed(20240305)
       local r = math.random
