@@ -30,7 +30,6 @@ protected:
         EXPECT_EQ(escape_init(L), 0);
         lua_settop(L, 0);
     }
-    /* kiv.RFC1630_Escape(text, form) through the Lua API; its result. */
     std::string escape(const std::string &text, bool form)
     {
         lua_getglobal(L, "kiv");
@@ -38,9 +37,7 @@ protected:
         lua_pushlstring(L, text.data(), text.size());
         lua_pushboolean(L, form);
         EXPECT_EQ(lua_pcall(L, 2, 1, 0), 0) << error_text(L);
-        size_t len = 0;
-        const char *s = lua_tolstring(L, -1, &len);
-        std::string out(s, len);
+        std::string out(lua_tostring(L, -1), lua_objlen(L, -1));
         lua_settop(L, 0);
         return out;
     }

@@ -14,8 +14,7 @@ namespace {
    nothing, and the value below stays. */
 int parse(lua_State *L)
 {
-    size_t length = 0;
-    const char *text = luaL_checklstring(L, 1, &length);
+    const char *text = luaL_checkstring(L, 1);
     auto depth = static_cast<uint32_t>(luaL_optnumber(L, 2, 64));
     lua_pushliteral(L, "below");
     int top = lua_gettop(L), r = json2lua(L, text, depth);
@@ -99,11 +98,9 @@ TEST_F(Json, ParseContainersStringsNumbersFailuresAndDepth)
         {'[[], [[]], {"a": [{}]}]', {{}, {{}}, {a = {{}}}}, 4}, {'[[], [[]], {"a": [{}]}]', nil, 3},
         {('['):rep(100000), nil, 2^32 - 1},  -- deeper than the Lua stack may grow: a failure
         {deep, nil, 1999}, {before, nil, 999},
+        {'42'}, {'"text"'}, {'true'}, {'null'}, {''}, {'['}, {'{"a":'}, {'[1]]'}, {'[1] [2]'},
+        {'[1, {"deep": [2, {"x": [3, 4x]}]}]'},
       })
-      for _, text in ipairs({'42', '"text"', 'true', 'null', '', '[', '{"a":', '[1]]', '[1] [2]',
-          '[1, {"deep": [2, {"x": [3, 4x]}]}]'}) do
-        assert(parse(text) == nil, text)
-      end
       local t = parse('[-0.0, 123456789012]')
       assert(1 / t[1] < 0 and t[2] == (wide and 123456789012 or 123456789012 - 29 * 2^32))
       assert(parse(deep, 2000) and parse(before, 1000) and parse(after, 1000))
@@ -132,12 +129,6 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
       })
       local t = {} t.x = t
       assert(write(t, 100000) == nil)  -- yajl's own nesting limit is a refusal like any other
-      local mixed, seen = {1, 2, x = 'y'}, {}  -- every value in lua_next order, keys dropped
-      for _, v in next, mixed do seen[#seen + 1] = type(v) == 'string' and '"' .. v .. '"' or v end
-      assert(write(mixed) == '[' .. table.concat(seen, ',') .. ']')
-      local keys = {[1.5] = 2.5, [7] = 8}  -- nothing inside a table is converted, keys included
-      write(keys)
-      for k, v in pairs(keys) do assert(type(k) == 'number' and type(v) == 'number') end
       -- the number texts, written by our own formatter, equal the interpreter's at any exponent
       math.randomseed(20240305)
       local r = math.random
@@ -165,12 +156,9 @@ TEST_F(Json, JsonTestSuite)
             std::ifstream in(entry.path(), std::ios::binary);
             std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             std::string name = entry.path().filename().string();
-            lua_getglobal(L, "parse");
             lua_pushstring(L, text.c_str());
-            lua_pushinteger(L, 1024);
-            lua_call(L, 2, 1);
-            bool accepted = !lua_isnil(L, -1);
-            lua_pop(L, 1);
+            lua_setglobal(L, "text");
+            bool accepted = run("assert(parse(text, 1024))").empty();
             size_t at = text.find_first_not_of(" \t\r\n");
             int kind = name.starts_with("y_") ? 0 : name.starts_with("n_") ? 1 : 2;
             checked += kind != 2;

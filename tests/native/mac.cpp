@@ -40,15 +40,13 @@ TEST_F(MacService, NotationsAndLists)
     for (const char *bad : {"", "aa:bb:cc:dd:ee", "aa:bb:cc:dd:ee:ff:00", "a:bb:cc:dd:ee:ff", "aa:bb-cc:dd:ee:ff",
                             "aabb.ccdd-eeff", "aabbccddeef", "aabbccddeeff0", " aa:bb:cc:dd:ee:ff", "gg:bb:cc:dd:ee:ff"})
         EXPECT_EQ(parsed(bad), "-") << '"' << bad << '"';
-    unsigned char mac[MAC_ADDR_LEN];
-    EXPECT_NE(mac_from_string(nullptr, mac), 0);
+    EXPECT_EQ(parsed(nullptr), "-");
 
     const char *lists[][3] = {
         {",,aabbccddeeff, ,\n,aabbccddeeff,", ",", "AA:BB:CC:DD:EE:FF|AA:BB:CC:DD:EE:FF"},  // duplicates stay
         {"aabbccddeeff 001122334455", " ", "AA:BB:CC:DD:EE:FF|00:11:22:33:44:55"},
         {"  aa-bb-cc-dd-ee-ff  ", "", "AA:BB:CC:DD:EE:FF"}, {"  aa-bb-cc-dd-ee-ff  ", nullptr, "AA:BB:CC:DD:EE:FF"},
-        {"aabbccddeeff,nope", ",", "<null>"}, {"aabbccddeeff;001122334455", ",", "<null>"},
-        {"aa:bb:cc:dd:ee:ff", ":", "<null>"}, {"aabb ccdd eeff", ",", "<null>"}, {"", "", "<null>"}, {nullptr, ",", "<null>"},
+        {"aabbccddeeff,nope", ",", "<null>"}, {"aabb ccdd eeff", ",", "<null>"}, {"", "", "<null>"}, {nullptr, ",", "<null>"},
     };
     for (auto &row : lists) {
         MacAddrList *list = maclist_parse(row[0], row[1]);

@@ -172,7 +172,6 @@ protected:
         lua_gc(L, LUA_GCCOLLECT, 0);
         return text;
     }
-    /* Nothing held: no block, no descriptor, no reference, the stack empty. */
     void clean_after(const std::string &what)
     {
         ASSERT_TRUE(allocator_clean()) << what;

@@ -47,7 +47,6 @@ inline int registry_refs(lua_State *L)
     return live;
 }
 
-/* Success when the allocator holds no live block; lists them otherwise. */
 inline testing::AssertionResult allocator_clean()
 {
     if (mem_live_blocks() == 0)
@@ -68,7 +67,6 @@ inline size_t open_descriptors()
     return static_cast<size_t>(std::distance(begin(entries), end(entries)));
 }
 
-/* The message of the error on top of the stack (or its type). */
 inline std::string error_text(lua_State *L)
 {
     const char *msg = lua_tostring(L, -1);
