@@ -129,11 +129,7 @@ protected:
         L = lua_newstate(budget_alloc, &budget);
         if (!L)  /* LuaJIT on x64 takes no allocator of ours */
             L = luaL_newstate();
-        luaL_openlibs(L);
-        lua_newtable(L);
-        lua_setglobal(L, "kiv");
-        lua_pushcfunction(L, luaopen_libkemluautils);
-        lua_call(L, 0, 0);
+        open_module(L);
         escape_init(L);  /* kiv.RFC1630_Escape, as kemlua installs it */
         luaL_register(L, "_G", natives);
         lua_settop(L, 0);

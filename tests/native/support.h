@@ -101,6 +101,16 @@ public:
     }
 };
 
+/* The standard libraries, an empty kiv and the module, as kemlua sets them up. */
+inline void open_module(lua_State *L)
+{
+    luaL_openlibs(L);
+    lua_newtable(L);
+    lua_setglobal(L, "kiv");
+    lua_pushcfunction(L, luaopen_libkemluautils);
+    lua_call(L, 0, 0);
+}
+
 /* A test with an interpreter; afterwards no block nor registry reference is left. */
 class LuaTest : public testing::Test {
 protected:
@@ -112,11 +122,7 @@ protected:
         mem_fail_off();
         ASSERT_TRUE(allocator_clean()) << "before the test";
         L = luaL_newstate();
-        luaL_openlibs(L);
-        lua_newtable(L);
-        lua_setglobal(L, "kiv");
-        lua_pushcfunction(L, luaopen_libkemluautils);
-        lua_call(L, 0, 0);
+        open_module(L);
         refs_at_start = registry_refs(L);
     }
     void TearDown() override
