@@ -45,12 +45,11 @@ bool knock(const std::string &path, int *fd)
     return connect(*fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
 }
 
-/* Accepts a connection on fd, reads its command frame and writes answer; the
-   frame (type first), and the connection in *conn. */
-std::string answer_one(int fd, const std::string &answer, int *conn)
+/* Accepts a connection on fd, reads its command frame, writes answer and closes; the frame (type first). */
+std::string answer_one(int fd, const std::string &answer)
 {
     pollfd p{fd, POLLIN, 0};
-    int c = *conn = poll(&p, 1, 5000) == 1 ? accept(fd, nullptr, nullptr) : -1;
+    int c = poll(&p, 1, 5000) == 1 ? accept(fd, nullptr, nullptr) : -1;
     timeval tv{5, 0};
     setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     unsigned char h[5];
@@ -62,6 +61,7 @@ std::string answer_one(int fd, const std::string &answer, int *conn)
         command.insert(0, 1, char(h[0]));
     }
     send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+    close(c);
     return command;
 }
 
@@ -73,11 +73,7 @@ struct FakePeer {
 
     FakePeer(const std::string &at, const std::string &answer) : path(at), fd(bind_raw(at))
     {
-        thread = std::thread([this, answer] {
-            int c;
-            command = answer_one(fd, answer, &c);
-            close(c);
-        });
+        thread = std::thread([this, answer] { command = answer_one(fd, answer); });
     }
     ~FakePeer()
     {
@@ -270,12 +266,12 @@ TEST_F(Ipc, AServerOfAnotherUserGetsNoCommandUnlessTrusted)
     ASSERT_EQ(chmod((dir + "/ipc").c_str(), 0711), 0);  // the other user may reach its socket
     for (const char *trust : {"", "1000, 65534"}) {
         setenv("KEM_IPC_TRUST_UIDS", trust, 1);
-        int fd = bind_raw(path("other"), -1), c;
+        int fd = bind_raw(path("other"), -1);
         chmod(path("other").c_str(), 0777);
         pid_t child = fork();
         if (child == 0)  // serves one connection as user 65534; exits 1 when a command came
             _exit(setgroups(0, nullptr) || setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534) ||
-                  listen(fd, 4) ? 3 : answer_one(fd, "E\0\0\0\1\0"s, &c).empty() ? 0 : 1);
+                  listen(fd, 4) ? 3 : answer_one(fd, "E\0\0\0\1\0"s).empty() ? 0 : 1);
         close(fd);
         usleep(100000);  // the child listens
         EXPECT_EQ(exchange("other", "password=secret").reason, *trust ? 0 : -2);
