@@ -1,7 +1,5 @@
-// The environment service on device profiles (files overriding the built-in
-// profile field by field, profiles refused with the reason, hostile files,
-// KEM_DEVICE_PROFILE), localized texts and the template service with the
-// text interpreter's language.
+// Device profiles (files over the built-in one, refusals, KEM_DEVICE_PROFILE),
+// localized texts, and templates in the text interpreter's language.
 #include "support.h"
 
 #include "platform/env.h"
@@ -28,8 +26,7 @@ std::string text_of(int64_t id, const char *language)
     return s;
 }
 
-/* The fixture of every test here: a private folder for profile files, and
-   the built-in profile in force before and after. */
+/* A private folder for profile files; the built-in profile before and after. */
 class Profile : public LuaTest {
 protected:
     std::string dir;
@@ -99,8 +96,7 @@ const char *fields(void *, const char *name, size_t len, size_t *value_len)
 
 TEST_F(Profile, FileFieldsOverrideTheBuiltinOnesAndMissingOnesFallBack)
 {
-    EXPECT_EQ(env_language_is_allowed("en"), 1);
-    EXPECT_EQ(env_language_is_allowed("EN"), 0);
+    EXPECT_EQ(env_language_is_allowed("en") * 10 + env_language_is_allowed("EN"), 10);
     EXPECT_EQ(str(env_predefined_url("update")), "https://update.example.net/firmware");
     EXPECT_EQ(env_predefined_url(nullptr), nullptr);
     EXPECT_EQ(text_of(3, "fr"), "Abmelden");  // missing in French: the device's language
@@ -113,10 +109,9 @@ TEST_F(Profile, FileFieldsOverrideTheBuiltinOnesAndMissingOnesFallBack)
     EXPECT_EQ(env_language_is_allowed("it") * 10 + env_language_is_allowed("en"), 10);
     EXPECT_EQ(env_predefined_url("update"), nullptr);  // urls replaced as a whole
     EXPECT_EQ(text_of(-5, "") + text_of(2, "it") + text_of(1, "it"), "minus(null)Ciao");
-    for (const char *yes : {"Austria", "at", "aT"})  // the name exactly, or the ISO code in any case
-        EXPECT_EQ(env_country_is(yes), 1) << yes;
-    for (const char *no : {"austria", "A", "AT ", "", static_cast<const char *>(nullptr)})
-        EXPECT_EQ(env_country_is(no), 0) << str(no);
+    const std::pair<const char *, int> names[] = {{"Austria", 1}, {"aT", 1}, {"austria", 0}, {"A", 0}, {nullptr, 0}};
+    for (auto [name, is] : names)  // the name exactly, or the ISO code in any case
+        EXPECT_EQ(env_country_is(name), is) << str(name);
 
     ASSERT_EQ(load(R"({"country_iso": "FR", "languages": [], "country_is_default": false,
       "language_is_default": true})"), "");
@@ -197,15 +192,15 @@ TEST_F(Profile, TheVariableSelectsAProfileAndABadOneIsReportedOnce)
 
 TEST_F(Profile, TemplatesAndTheInterpretersLanguage)
 {
-    const char *rows[][2] = {
-        {"", "0"}, {"plain", "0|plain"}, {"a{{x}}b{{x}}", "0|a|X|b|X"}, {"a{{nope}}b{{}}c", "2|a|b|c"},
+    using namespace std::string_literals;
+    const std::pair<const char *, std::string> rows[] = {
+        {"", "0"}, {"a{{x}}b{{x}}", "0|a|X|b|X"}, {"a{{nope}}b{{}}c", "2|a|b|c"}, {"{{nul}}", "0|a\0b"s},
         {"a{{x}}b{{x", "0|a|X|b{{x"}, {"}} {x} {{x}}}", "0|}} {x} |X|}"}, {"{{ x }}", "1"}, {"[{{empty}}]", "0|[||]"},
         {"{{#1}}|{{#}}{{#x}}{{#1 }}{{#99}}{{#99999999999999999999}}", "5|Willkommen||"},
+        {"{{%00}}{{%7B}}{{%7b}}{{%0}}{{%0g}}{{%000}}", "3|\0|{|{"s},
     };
-    for (auto &row : rows)
-        EXPECT_EQ(process(row[0], fields), row[1]) << row[0];
-    EXPECT_EQ(process("{{nul}}", fields), std::string("0|a\0b", 5));
-    EXPECT_EQ(process("{{%00}}{{%7B}}{{%7b}}{{%0}}{{%0g}}{{%000}}", fields), std::string("3|\0|{|{", 7));
+    for (auto &[text, result] : rows)
+        EXPECT_EQ(process(text, fields), result) << text;
     EXPECT_EQ(process("{{x}}{{%41}}", nullptr), "1|A");  // no lookup: no field resolves
     EXPECT_EQ(process("a{{x}}b{{#1}}c", fields, 2), "-1|a|X");  // the output asks to stop
     unsigned char context[REPL_CONTEXT_SIZE] = {};  // not prepared
