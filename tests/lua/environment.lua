@@ -7,12 +7,8 @@ local function pieces(...) return t.collect(kemluautils.replacement, ...) end
 local value, seen = {}, {}
 
 t.rows({
-  { "{ k.oem(), k.country(), k.country_iso(), k.language(), k.serialnumber() }",
-    { "example", "Germany", "DE", "de", "EX0000000001" } },
   { "{ k.country_is_default(), k.language_is_default(), k.country_is('dE'), k.country_is('germany') }",
     { 1, 1, 1, 0 } },
-  { "k.predefinedurlget('help')", "https://help.example.net/" }, { "k.predefinedurlget('nope')", nil },
-  { "k.getLocalizedText('3')", "Abmelden" }, { "k.getLocalizedText(-1)", nil },
   { "pieces('Hi {{device_name}}, {{#1}}!', 'en', value)",
     { 0, "Hi ", value, "Example Gateway 100", value, ", ", value, "Welcome", value, "!", value } },
   { "pieces(42, 'de', false)", { 0, "42", false } }, { "pieces('', 'de', 1)", { 0 } },

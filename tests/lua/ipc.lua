@@ -29,7 +29,6 @@ t.rows({
   { "call(4711, 42, nil)", { true, "echo:42", "nil" } },
   { "call({}, 'qp', 'five', 'x')", { true, "echo:five", "x" } },
   { "call('qp', 'fail', 1)", { false, "partial", 1 } },
-  { "call('nobody', 'x', 1)", { false } },
   -- the error value as raised, at the first delivery (seen is the value itself)
   { "{ pcall(k.qecmd, 'qp', 'several', function(data) seen[#seen + 1] = data error(seen) end, nil) }",
     { false, { "a\0b" } } },
