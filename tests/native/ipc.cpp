@@ -279,7 +279,7 @@ TEST_F(Ipc, AServerOfAnotherUserGetsNoCommandUnlessTrusted)
         waitpid(child, &status, 0);
         unlink(path("other").c_str());
         EXPECT_EQ(WEXITSTATUS(status), *trust ? 1 : 0) << "a command to the other user, trusting '" << trust << "'";
-        EXPECT_EQ(std::string(ipc_last_error()), "endpoint 'other': served by uid 65534, not a trusted user");
+        EXPECT_TRUE(*trust || std::string(ipc_last_error()).ends_with("'other': served by uid 65534, not a trusted user"));
     }
     unsetenv("KEM_IPC_TRUST_UIDS");
 }
