@@ -2,35 +2,22 @@
 # its public header declares with KEMLUAUTILS_API: nothing missing, and no
 # platform, C++ runtime or template symbol besides them.
 #   cmake -DNM=nm -DLIBRARY=libkemluautils.so -DHEADER=kemluautils.h -P exports.cmake
-execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
-  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
-endif()
-string(REGEX MATCHALL "[^\n]+" lines "${listing}")
-set(exported "")
-foreach(line IN LISTS lines)
-  string(REGEX REPLACE "^.* " "" name "${line}")
-  list(APPEND exported ${name})
-endforeach()
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE listing COMMAND_ERROR_IS_FATAL ANY)
+# nm's lines end with the name
+string(REGEX REPLACE "[^\n]* ([^ \n]+)\n" "\\1;" exported "${listing}")
 
-# Declarations start a line with the export macro and end at the semicolon;
-# the other attribute macros are dropped, then the name is the identifier
-# before the parameter list, or the last one of an object declaration.
+# Declarations run from the export macro to the semicolon; without the other attribute macros,
+# the name is the identifier before the parameter list, or the last one of an object declaration.
 file(READ ${HEADER} text)
 string(REGEX MATCHALL "\nKEMLUAUTILS_API[^;]*" declarations "${text}")
 set(declared "")
 foreach(declaration IN LISTS declarations)
   string(REGEX REPLACE "KEMLUAUTILS_[A-Z]+(\\([^)]*\\))?" "" declaration "${declaration}")
-  if(declaration MATCHES "([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*\\(")
-    list(APPEND declared ${CMAKE_MATCH_1})
-  elseif(declaration MATCHES "([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*$")
+  if(declaration MATCHES "([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*(\\(|$)")
     list(APPEND declared ${CMAKE_MATCH_1})
   endif()
 endforeach()
 
-list(SORT exported)
-list(SORT declared)
 set(extra ${exported})
 list(REMOVE_ITEM extra ${declared})
 set(missing ${declared})

@@ -1,15 +1,11 @@
-/*
- * A tiny native Lua module built against an installed libkemluautils: it
- * calls an exported function and frees the result with the platform
- * allocator, as any native module of the device would.
- */
+/* A native Lua module built against an installed libkemluautils: it calls an
+   exported function and frees the result with the platform allocator. */
 #include <lauxlib.h>
 #include <lua.h>
 
 #include "kemluautils.h"
 #include "platform/mem.h"
 
-/* consumer.iso(t): the ISO 8601 text of t, through the library. */
 static int iso(lua_State *L)
 {
     char *text = unixtime2iso8601((time_t)luaL_checkinteger(L, 1));

@@ -1,0 +1,378 @@
+// The host IPC service: endpoints, the names and folders it refuses, clients
+// against hostile raw-socket peers, servers, the frame reader.
+#include "support.h"
+
+#include "platform/host/ipc_frames.h"
+#include "platform/host/ipc_host.h"
+#include "platform/ipc.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <thread>
+
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+namespace {
+
+using namespace std::string_literals;
+
+std::string header(char type, uint32_t len) { return {type, char(len >> 24), char(len >> 16), char(len >> 8), char(len)}; }
+std::string frame(char type, const std::string &payload) { return header(type, payload.size()) + payload; }
+
+/* A socket bound at path by another program; listening with backlog >= 0. */
+int bind_raw(const std::string &path, int backlog = 4)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && (backlog < 0 || listen(fd, backlog) == 0))
+        return fd;
+    close(fd);
+    return -1;
+}
+
+/* Connects to path without blocking; true when the listener took it. */
+bool knock(const std::string &path, int *fd)
+{
+    sockaddr_un addr{AF_UNIX, {}};
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    *fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    return connect(*fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+}
+
+/* Accepts a connection on fd, reads its command frame, writes answer and closes; the frame (type first). */
+std::string answer_one(int fd, const std::string &answer)
+{
+    pollfd p{fd, POLLIN, 0};
+    int c = poll(&p, 1, 5000) == 1 ? accept(fd, nullptr, nullptr) : -1;
+    timeval tv{5, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    unsigned char h[5];
+    std::string command;
+    if (recv(c, h, 5, MSG_WAITALL) == 5) {
+        command.resize(size_t(h[1]) << 24 | size_t(h[2]) << 16 | size_t(h[3]) << 8 | h[4]);
+        if (!command.empty())
+            recv(c, command.data(), command.size(), MSG_WAITALL);
+        command.insert(0, 1, char(h[0]));
+    }
+    send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+    close(c);
+    return command;
+}
+
+/* A peer in a thread: answers one command, then closes. */
+struct FakePeer {
+    std::string path, command;
+    int fd;
+    std::thread thread;
+
+    FakePeer(const std::string &at, const std::string &answer) : path(at), fd(bind_raw(at))
+    {
+        thread = std::thread([this, answer] { command = answer_one(fd, answer); });
+    }
+    ~FakePeer()
+    {
+        if (thread.joinable())
+            thread.join();
+        close(fd);
+        unlink(path.c_str());
+    }
+};
+
+/* What a client exchange saw: deliveries and the end (0: done; -2: not started). */
+struct Outcome {
+    std::vector<std::string> deliveries;
+    int reason = -1;
+};
+
+class Ipc : public LuaTest {
+protected:
+    std::string dir;
+    size_t descriptors = 0;
+
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/kem-ipc-test-XXXXXX";
+        dir = mkdtemp(tmpl);
+        setenv("KEM_IPC_DIR", (dir + "/ipc").c_str(), 1);
+        setenv("KEM_IPC_TIMEOUT_MS", "3000", 1);
+        LuaTest::SetUp();
+        ipc_destroy(ipc_create("warmup"));  // makes the folder
+        descriptors = open_descriptors();
+    }
+    void TearDown() override
+    {
+        LuaTest::TearDown();
+        EXPECT_EQ(open_descriptors(), descriptors) << "a descriptor left open";
+        EXPECT_EQ(rmdir((dir + "/ipc").c_str()), 0) << "something left in the endpoint folder";
+        rmdir(dir.c_str());
+    }
+    std::string path(const std::string &name) { return dir + "/ipc/" + name; }
+    bool exists(const std::string &name) { return access(path(name).c_str(), F_OK) == 0; }
+
+    /* Starts an exchange from ep; o receives what it sees (reason -2: it did not start). */
+    void start(IpcEndpoint *ep, const char *destination, const std::string &command, Outcome &o)
+    {
+        o.reason = ipc_send_command(
+            ep, destination, command.c_str(), [](IpcConn *, void *) { return 0; },
+            [](IpcConn *, int reason, void *u) { static_cast<Outcome *>(u)->reason = reason; },
+            [](IpcConn *c, void *u) {
+                std::string s(sock_bytes_left(c), '\0');
+                EXPECT_EQ(sock_read(c, s.data(), s.size() + 10), s.size());
+                EXPECT_EQ(sock_bytes_left(c) + sock_read(c, s.data(), 1), 0u);
+                static_cast<Outcome *>(u)->deliveries.push_back(s);
+            },
+            [](const char *text, void *) { return text; },
+            [](IpcConn *, void *u) { static_cast<Outcome *>(u)->reason = 0; }, &o) ? -2 : -1;
+    }
+    /* Runs an exchange to its end, its connection in the first slot of the
+       service's table; `release` (an endpoint) goes once it has started. */
+    Outcome exchange(const char *destination, const std::string &command, IpcEndpoint *release = nullptr)
+    {
+        Outcome o;
+        IpcEndpoint *spare = ipc_create("spare"), *ep = ipc_create("client");
+        ipc_destroy(spare);
+        start(ep, destination, command, o);
+        ipc_destroy(release);
+        while (o.reason == -1)
+            sock_poll_msecs(10);
+        ipc_destroy(ep);
+        return o;
+    }
+};
+
+}  // namespace
+
+TEST_F(Ipc, EndpointsListenInAPrivateFolderUntilTheLastHandleGoes)
+{
+    struct stat st;
+    ASSERT_EQ(lstat((dir + "/ipc").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    IpcEndpoint *a = ipc_create("svc"), *b = ipc_create("svc");  // the same name twice in this process
+    int probe;
+    EXPECT_TRUE(knock(path("svc"), &probe));  // listening as soon as the name is there
+    close(probe);
+    std::string priv = "svc." + std::to_string(getpid()) + "~", longname(200, 'n');  // the name it was made under
+    EXPECT_FALSE(exists(priv));
+    ipc_destroy(a);
+    EXPECT_TRUE(exists("svc"));
+    ipc_destroy(b);
+    EXPECT_FALSE(exists("svc"));
+    ipc_destroy(nullptr);
+    for (std::string bad : {"", "..", "a/b", "a\nb", "caf\xc3\xa9", longname.c_str(), priv.c_str()})
+        EXPECT_EQ(ipc_create(bad.c_str()), nullptr) << bad;
+    EXPECT_EQ(ipc_send_command(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), -1);
+    int in = dup(0);  // descriptor 0 serves like any other: a listener's, a client's, one refused
+    FakePeer peer(path("p"), frame('E', "\0"s));
+    std::vector<IpcEndpoint *> all = {ipc_create("client"), ipc_create("spare")};
+    close(0);
+    a = ipc_create("zero");
+    EXPECT_TRUE(a && fcntl(0, F_GETFD) != -1);
+    ipc_destroy(a);
+    EXPECT_EQ(exchange("p", "x").reason, 0);
+    dup2(in, 0);
+    while ((a = ipc_create(("e" + std::to_string(all.size())).c_str())))  // until the table is full
+        all.push_back(a);
+    EXPECT_EQ(all.size(), size_t{IPC_MAX_SOCKETS});
+    close(0);
+    EXPECT_FALSE(ipc_create("refused") || fcntl(0, F_GETFD) != -1 || exists("refused"));
+    for (IpcEndpoint *ep : all)
+        ipc_destroy(ep);
+    dup2(in, 0);
+    close(in);
+    a = ipc_create("svc");  // a socket file that another listener took over stays
+    unlink(path("svc").c_str());
+    int other = bind_raw(path("svc"));
+    ipc_destroy(a);
+    EXPECT_TRUE(exists("svc"));
+    close(other);
+    unlink(path("svc").c_str());
+
+    other = bind_raw(path(priv));  // names in use are left alone
+    int live = bind_raw(path("held"));
+    EXPECT_EQ(ipc_create("svc"), nullptr);
+    EXPECT_EQ(ipc_create("held"), nullptr);
+    EXPECT_EQ(std::string(ipc_last_error()), "endpoint 'held': held by a live listener at " + path("held"));
+    close(other);
+    close(live);
+    for (const char *name : {"svc", "held", "a.b-c_D9"}) {  // stale ones, nobody listening, are replaced
+        a = ipc_create(name);
+        EXPECT_NE(a, nullptr) << name;
+        ipc_destroy(a);
+    }
+    EXPECT_FALSE(exists(priv) || exists("held"));
+    std::fclose(std::fopen(path("plain").c_str(), "w"));  // a file that is no socket stays
+    EXPECT_EQ(ipc_create("plain"), nullptr);
+    EXPECT_EQ(std::string(ipc_last_error()), "endpoint 'plain': " + path("plain") + " is not a socket");
+    unlink(path("plain").c_str());
+
+    int busy = bind_raw(path("busy"), 0);  // a full backlog is a live listener, and the probe must not block
+    std::vector<int> waiting(1);
+    while (knock(path("busy"), &waiting.back()) && waiting.size() < 64)
+        waiting.push_back(-1);
+    alarm(10);
+    EXPECT_EQ(ipc_create("busy"), nullptr);
+    alarm(0);
+    for (int c : waiting)
+        close(c);
+    close(busy);
+    unlink(path("busy").c_str());
+}
+
+TEST_F(Ipc, FoldersOfOtherUsersOrOpenToThemAreRefusedWithTheReason)
+{
+    std::string base = dir + "/f", link = base + "/link";
+    auto folder = [&](const char *name, mode_t mode) {
+        mkdir(base.c_str(), 0700);
+        mkdir((base + "/" + name).c_str(), mode);
+        chmod((base + "/" + name).c_str(), mode);
+        return base + "/" + name;
+    };
+    symlink(folder("good", 0700).c_str(), link.c_str());
+    std::string foreign = folder("foreign", 0700);
+    bool root = chown(foreign.c_str(), 65534, 65534) == 0;
+    const std::pair<std::string, std::string> cases[] = {
+        {folder("group", 0770), "mode 770 lets other users write to it"},
+        {link, "not a directory"},
+        {root ? foreign : "", "owned by uid 65534, not by this user (uid 0)"},
+        {base + "/" + std::string(120, 'x'), "the path is too long"},
+    };
+    for (const auto &[folder, problem] : cases) {
+        if (folder.empty())
+            continue;  // not root: no folder of another user to make
+        setenv("KEM_IPC_DIR", folder.c_str(), 1);
+        EXPECT_EQ(ipc_create("svc"), nullptr) << folder;
+        EXPECT_EQ(std::string(ipc_last_error()), "endpoint folder " + folder.substr(0, 107) + ": " + problem);
+    }
+    std::string deep = dir + "/" + std::string(97 - dir.size(), 'd');  // no room for a private name
+    setenv("KEM_IPC_DIR", deep.c_str(), 1);
+    IpcEndpoint *ep = ipc_create("in.place");
+    EXPECT_TRUE(ep && access((deep + "/in.place").c_str(), F_OK) == 0);
+    ipc_destroy(ep);
+    rmdir(deep.c_str());
+    setenv("KEM_IPC_DIR", (dir + "/ipc").c_str(), 1);
+    EXPECT_EQ(std::system(("rm -rf " + base).c_str()), 0);
+}
+
+TEST_F(Ipc, AServerOfAnotherUserGetsNoCommandUnlessTrusted)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a second user identity needs root (setresuid in a child)";
+    ASSERT_EQ(chmod((dir + "/ipc").c_str(), 0711), 0);  // the other user may reach its socket
+    for (const char *trust : {"", "1000, 65534"}) {
+        setenv("KEM_IPC_TRUST_UIDS", trust, 1);
+        int fd = bind_raw(path("other"), -1);
+        chmod(path("other").c_str(), 0777);
+        pid_t child = fork();
+        if (child == 0)  // serves one connection as user 65534; exits 1 when a command came
+            _exit(setgroups(0, nullptr) || setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534) ||
+                  listen(fd, 4) ? 3 : answer_one(fd, "E\0\0\0\1\0"s).empty() ? 0 : 1);
+        close(fd);
+        usleep(100000);  // the child listens
+        EXPECT_EQ(exchange("other", "password=secret").reason, *trust ? 0 : -2);
+        int status = 0;
+        waitpid(child, &status, 0);
+        unlink(path("other").c_str());
+        EXPECT_EQ(WEXITSTATUS(status), *trust ? 1 : 0) << "a command to the other user, trusting '" << trust << "'";
+        EXPECT_TRUE(*trust || std::string(ipc_last_error()).ends_with("'other': served by uid 65534, not a trusted user"));
+    }
+    unsetenv("KEM_IPC_TRUST_UIDS");
+}
+
+TEST_F(Ipc, ClientGetsDeliveriesInOrderThenTheStatusOrAFailure)
+{
+    const struct {
+        std::string answer;
+        int reason;
+        std::vector<std::string> deliveries;
+    } cases[] = {
+        {frame('D', "a\0b"s) + frame('D', "") + frame('D', "zz") + frame('E', "\0"s), 0, {"a\0b"s, "", "zz"}},
+        {header('D', IPC_MAX_PAYLOAD + 1), IPC_FAIL_PROTOCOL, {}}, {frame('E', "\0\0"s), IPC_FAIL_PROTOCOL, {}},
+        {header('D', IPC_MAX_PAYLOAD) + "abc", IPC_FAIL_CLOSED, {}}, {"D\0\0"s, IPC_FAIL_CLOSED, {}},
+        {frame('D', "ok") + "\x7f", IPC_FAIL_PROTOCOL, {"ok"}},
+    };
+    for (const auto &c : cases) {
+        FakePeer peer(path("p"), c.answer);
+        Outcome o = exchange("p", "cmd text");
+        peer.thread.join();
+        EXPECT_EQ(o.reason, c.reason) << c.answer;
+        EXPECT_EQ(o.deliveries, c.deliveries) << c.answer;
+        EXPECT_EQ(peer.command, "Ccmd text") << "the command goes out as one frame";
+    }
+    EXPECT_EQ(exchange("nobody", "x").reason, -2) << "a missing destination does not start";
+    setenv("KEM_IPC_TIMEOUT_MS", "200", 1);  // a server that reads nothing: no answer; a long command cannot go out
+    int deaf = bind_raw(path("deaf"));
+    EXPECT_EQ(exchange("deaf", "x").reason, IPC_FAIL_TIMEOUT);
+    EXPECT_EQ(exchange("deaf", std::string(1 << 20, 'x')).reason, -2);
+    EXPECT_EQ(exchange("deaf", std::string(IPC_MAX_PAYLOAD + 1, 'x')).reason, -2);
+    close(deaf);
+    unlink(path("deaf").c_str());
+}
+
+TEST_F(Ipc, AServerInThisProcessAnswersAndMayCloseItselfInItsHandler)
+{
+    IpcEndpoint *first = ipc_create("first"), *server = ipc_create("server"), *client = ipc_create("client");
+    ipc_serve(server, [](IpcConn *c, const char *command, size_t len, void *) { return ipc_reply(c, command, len); }, nullptr);
+    Outcome one, two;  // two exchanges at once
+    start(client, "server", "one", one);
+    start(client, "server", "two", two);
+    while (one.reason == -1 || two.reason == -1)
+        sock_poll_msecs(10);
+    EXPECT_EQ(one.reason + two.reason, 0);
+    EXPECT_EQ(one.deliveries.at(0) + two.deliveries.at(0), "onetwo");
+    ipc_destroy(client);
+    for (IpcEndpoint *ep : {static_cast<IpcEndpoint *>(nullptr), server}) {  // then closing itself
+        ipc_serve(server, [](IpcConn *c, const char *command, size_t len, void *self) {
+            ipc_reply(c, command, len);
+            ipc_destroy(static_cast<IpcEndpoint *>(self));
+            return 0;
+        }, ep);
+        Outcome o = exchange("server", "hello", first);  // accepted into the first slot, which is free now
+        EXPECT_EQ(o.reason, ep ? IPC_FAIL_CLOSED : 0);
+        EXPECT_EQ(o.deliveries, std::vector<std::string>{"hello"});
+        first = nullptr;
+    }
+}
+
+TEST(IpcFrames, EveryChunkSizeGivesTheSameFramesAndMemoryFollowsTheBytes)
+{
+    std::string stream = frame('D', "first") + frame('D', "");
+    for (int i = 0; i < 40; ++i)  // small frames across the end of the buffer
+        stream += frame('D', std::string(995, 'a' + i % 26));
+    stream += frame('D', std::string(70000, 'q')) + frame('E', "\0"s);
+    IpcFrameReader r;
+    IpcFrame f;
+    unsigned char *at;
+    size_t room;
+    for (size_t chunk = 1; chunk <= stream.size(); chunk = chunk < 16 ? chunk + 1 : chunk * 3) {
+        ipc_frame_init(&r, "DE");
+        std::string got;
+        int rc = 0;
+        for (size_t pos = 0; rc == 0 && pos < stream.size();) {
+            ASSERT_EQ(ipc_frame_room(&r, &at, &room), 0);
+            ASSERT_GT(room, 0u);
+            size_t n = std::min({chunk, room, stream.size() - pos});
+            std::memcpy(at, stream.data() + pos, n);
+            ipc_frame_commit(&r, n);
+            pos += n;
+            while ((rc = ipc_frame_next(&r, &f)) == 1)
+                got += frame(char(f.type), std::string(reinterpret_cast<const char *>(f.payload), f.len));
+        }
+        EXPECT_TRUE(rc == 0 && got == stream) << chunk;
+        ipc_frame_release(&r);
+    }
+    ipc_frame_init(&r, "D");  // an announced size costs memory only as its bytes arrive
+    ASSERT_EQ(ipc_frame_room(&r, &at, &room), 0);
+    std::memcpy(at, header('D', IPC_MAX_PAYLOAD).data(), IPC_FRAME_HEADER);
+    ipc_frame_commit(&r, IPC_FRAME_HEADER);
+    EXPECT_EQ(ipc_frame_next(&r, &f), 0);
+    ASSERT_EQ(ipc_frame_room(&r, &at, &room), 0);
+    EXPECT_LE(mem_live_bytes(), 256u * 1024u);
+    ipc_frame_release(&r);
+    EXPECT_TRUE(allocator_clean());
+}
