@@ -136,9 +136,9 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
         local v = ({math.ldexp(r() + r() / 2^26, r(-1080, 1030)) * (r(2) * 2 - 3),
                     (r(0, 1999999) - 1000000) / 10 ^ r(0, 7), math.floor(r() * 10 ^ r(1, 16)) / 10 ^ r(0, 18),
                     math.ldexp(r(0, 999999), r(0, 39))})[i % 4 + 1]
-        local want, n = tostring(v), tonumber(tostring(v))
+        local want, n, t = tostring(v), tonumber(tostring(v)), {[v] = true}  -- LuaJIT stores a key -0 as 0
         assert(write({v}, 1) == '[' .. ((n == n and n ~= 1/0 and n ~= -1/0) and want or 'null') .. ']', want)
-        assert(v ~= v or v == 1 or write({[v] = true}, 1) == '{"' .. want .. '":true}', want)
+        assert(v ~= v or v == 1 or write(t, 1) == '{"' .. tostring((next(t))) .. '":true}', want)
       end)=="), "");
 }
 
