@@ -102,9 +102,9 @@ int lua_unixtimefromdays(lua_State *L)
     if (!lua_isinteger(L, 1))
         return luaL_error(L, "%s() requires %s for argument #%d", "pUnixtimefromdays", "int", 1);
     /* the count is a 32-bit integer: a wider value keeps its low 32 bits */
-    auto n = static_cast<int32_t>(lua_tointeger(L, 1));
+    auto n = static_cast<int32_t>(kem_to_integer(L, 1, "lua_unixtimefromdays"));
     time_t t = 0;
-    lua_pushinteger(L, unixtimefromdays(n, &t) == 0 ? static_cast<lua_Integer>(t) : 0);
+    kem_push_integer(L, unixtimefromdays(n, &t) == 0 ? t : 0, "lua_unixtimefromdays");
     return 1;
 }
 
@@ -119,7 +119,7 @@ int lua_unixtimefromcall(lua_State *L)
         return luaL_error(L, "%s() requires %s for argument #%d", "pUnixtimefromcall", "string", 2);
     const char *duration = lua_tolstring(L, 2, nullptr);
     time_t t = 0;
-    lua_pushinteger(L, unixtimefromcall(date, duration, &t) == 0 ? static_cast<lua_Integer>(t) : 0);
+    kem_push_integer(L, unixtimefromcall(date, duration, &t) == 0 ? t : 0, "lua_unixtimefromcall");
     return 1;
 }
 
@@ -129,7 +129,7 @@ int lua_unixtime2iso8601(lua_State *L)
         return luaL_error(L, "%s() requires %d arguments", "pUnixtime2iso8601", 1);
     if (!lua_isinteger(L, 1))
         return luaL_error(L, "%s() requires %s for argument #%d", "pUnixtime2iso8601", "int", 1);
-    auto t = static_cast<time_t>(lua_tointeger(L, 1));
+    auto t = static_cast<time_t>(kem_to_integer(L, 1, "lua_unixtime2iso8601"));
     int guard = kem_guard_push(L, kem_push_bytes, 0);  /* may raise: nothing held yet */
     char *text = unixtime2iso8601(t);
     if (!text) {

@@ -60,6 +60,7 @@ const luaL_Reg module_functions[] = {
 
 extern "C" int luaopen_libkemluautils(lua_State *L)
 {
+    kem_device_numbers(); /* the mode is settled (and its summary due) once a script has the module */
     luaL_register(L, "kemluautils", module_functions);
     lua_pushliteral(L, KEMLUAUTILS_VERSION);
     lua_setfield(L, -2, "_VERSION");
@@ -122,7 +123,7 @@ extern "C" void kemluautils_addIntEntryToTable(lua_State *L, int index, const ch
 {
     check_key(L, key);
     lua_pushstring(L, key);
-    lua_pushinteger(L, value);
+    kem_push_integer(L, value, "kemluautils_addIntEntryToTable");
     lua_settable(L, index);  /* index taken as given: callers pass it absolute */
 }
 
@@ -145,7 +146,7 @@ extern "C" int kemluautils_getIntFromTable(lua_State *L, const char *key)
     lua_gettable(L, -2);  /* table, value */
     if (lua_isinteger(L, -1)) {
         /* a wider integer keeps its low 32 bits */
-        auto value = static_cast<int>(static_cast<int32_t>(lua_tointeger(L, -1)));
+        auto value = static_cast<int>(static_cast<int32_t>(kem_to_integer(L, -1, "kemluautils_getIntFromTable")));
         lua_settop(L, -2);  /* table */
         return value;
     }

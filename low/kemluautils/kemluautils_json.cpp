@@ -178,7 +178,7 @@ int open_container(json2lua_ctx *c, bool object)
     if (room < least_room || !lua_checkstack(L, room))
         return 0;
     ++c->depth;
-    lua_pushinteger(L, c->index); /* ..., the parent's position */
+    kem_push_integer(L, c->index, "json2lua"); /* ..., the parent's position */
     lua_pushnil(L);               /* ..., position, the table made later */
     int base = lua_gettop(L) + 1;
     c->index = object ? -base : base;
@@ -192,7 +192,7 @@ int close_container(json2lua_ctx *c)
     lua_State *L = c->L;
     int base = base_of(c);
     flush(c, 0, false); /* ..., parent's position, table */
-    c->index = static_cast<int32_t>(lua_tointeger(L, base - 2));
+    c->index = static_cast<int32_t>(kem_to_integer(L, base - 2, "json2lua"));
     lua_replace(L, base - 2); /* ..., table */
     --c->depth;
     return c->depth == 0 ? 1 : store(c);
@@ -312,6 +312,13 @@ struct number_text {
    at idx is not converted. */
 bool take_number(lua_State *L, int idx, number_text *out)
 {
+    if (kem_device_numbers() && lua_isinteger(L, idx)) { /* the device holds 32 bits of it */
+        auto narrow = static_cast<long long>(kem_to_integer(L, idx, "lua2json"));
+        out->length = static_cast<size_t>(std::snprintf(out->buf, sizeof out->buf, "%lld", narrow));
+        out->text = out->buf;
+        out->quick = true;
+        return true;
+    }
     if (quick_numbers) {
         lua_Number v = lua_tonumber(L, idx);
         out->quick = true;
@@ -477,7 +484,7 @@ extern "C" int json2lua_integer(void *ctx, long long value)
     json2lua_ctx *c = as_ctx(ctx);
     if (c->depth == 0)
         return 0;
-    lua_pushinteger(c->L, static_cast<lua_Integer>(value));
+    kem_push_integer(c->L, value, "json2lua");
     return store(c);
 }
 
@@ -486,7 +493,7 @@ extern "C" int json2lua_double(void *ctx, double value)
     json2lua_ctx *c = as_ctx(ctx);
     if (c->depth == 0)
         return 0;
-    lua_pushnumber(c->L, static_cast<lua_Number>(value));
+    kem_push_number(c->L, value, "json2lua");
     return store(c);
 }
 

@@ -33,7 +33,7 @@ int luautils_country_iso(lua_State *L)
 /* 1 when the country is the default one, else 0. */
 int luautils_country_is_default(lua_State *L)
 {
-    lua_pushinteger(L, env_country_is_default());
+    kem_push_integer(L, env_country_is_default(), "country_is_default");
     return 1;
 }
 
@@ -47,7 +47,7 @@ int luautils_language(lua_State *L)
 /* 1 when the language is the default one, else 0. */
 int luautils_language_is_default(lua_State *L)
 {
-    lua_pushinteger(L, env_language_is_default());
+    kem_push_integer(L, env_language_is_default(), "language_is_default");
     return 1;
 }
 
@@ -59,7 +59,7 @@ int luautils_country_is(lua_State *L)
         return luaL_error(L, "%s() requires %d arguments", name, 1);
     if (!lua_isstring(L, 1))
         return luaL_error(L, "%s() requires %s for argument #%d", name, "string", 1);
-    lua_pushinteger(L, env_country_is(lua_tolstring(L, 1, nullptr)));
+    kem_push_integer(L, env_country_is(lua_tolstring(L, 1, nullptr)), "country_is");
     return 1;
 }
 

@@ -38,7 +38,7 @@ int luautils_sha256(lua_State *L)
     if (n == 2) {
         if (lua_isinteger(L, 2) != 1)
             return luaL_error(L, "%s() second argument must be a number", name);
-        lua_Integer prefix = lua_tointeger(L, 2);
+        lua_Integer prefix = kem_to_integer(L, 2, "sha256");
         if (prefix < 1 || static_cast<size_t>(prefix) > length)
             return luaL_error(L, "%s() invalid second argument", name);
         length = static_cast<size_t>(prefix);

@@ -13,7 +13,7 @@
 /* The localized text of an id in the interpreter's language, or nil. */
 int luautils_getLocalizedText(lua_State *L)
 {
-    lua_Integer id = luaL_checkinteger(L, 1);
+    lua_Integer id = kem_check_integer(L, 1, "getLocalizedText");
     int guard = kem_guard_push(L, kem_push_bytes, 0);  /* may raise: nothing held yet */
     char *text = localize_text(id, "");
     if (!text) {

@@ -35,7 +35,7 @@ int fill_names(lua_State *L)
     while (const struct dirent *entry = readdir(dir)) {
         if (!listed(entry->d_type))
             continue;
-        lua_pushinteger(L, index++);
+        kem_push_integer(L, index++, "list_filenames");
         lua_pushstring(L, entry->d_name);
         lua_rawset(L, -3);
     }
@@ -70,9 +70,9 @@ int luautils_sleep(lua_State *L)
         return luaL_error(L, "%s() requires %d arguments", sleep_name, 1);
     if (!lua_isinteger(L, 1))
         return luaL_error(L, "%s() requires %s for argument #%d", sleep_name, "int", 1);
-    lua_Integer seconds = lua_tointeger(L, 1);
+    lua_Integer seconds = kem_to_integer(L, 1, "sleep");
     if (seconds < 0 || seconds > 65535)
         return luaL_error(L, "%s() value is out of range for argument #%d", sleep_name, 1);
-    lua_pushinteger(L, seconds == 0 ? 0 : static_cast<lua_Integer>(sleep(static_cast<unsigned>(seconds))));
+    kem_push_integer(L, seconds == 0 ? 0 : sleep(static_cast<unsigned>(seconds)), "sleep");
     return 1;
 }

@@ -180,6 +180,6 @@ int luautils_replacement(lua_State *L)
     free_replacement_state(state);
     if (raised)
         return lua_error(L);  /* the callback's error value */
-    lua_pushinteger(L, r);
+    kem_push_integer(L, r, "replacement");
     return 1;
 }

@@ -39,7 +39,7 @@ int fill_array(lua_State *L)
     lua_createtable(L, 0, 0); /* array */
     lua_Integer index = 1;
     for (; node && node->text; node = node->next, ++index) {
-        lua_pushinteger(L, index);
+        kem_push_integer(L, index, "string_split");
         lua_pushstring(L, node->text);
         lua_rawset(L, -3);
     }

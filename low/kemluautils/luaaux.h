@@ -1,5 +1,6 @@
 /*
  * What several areas of the library share: the Lua headers with C linkage,
+ * the one way numbers cross into and out of Lua (device numbers),
  * lua_isinteger for interpreters that lack it, the guarded call that holds
  * a resource across Lua operations that can raise, and the lua_CFunctions
  * of the module table, grouped by the source file that defines them.
@@ -19,15 +20,80 @@ extern "C" {
 #include <cmath>
 #include <limits>
 
+/*
+ * Device numbers. The device's interpreter holds integers in 32 bits and
+ * other numbers in single precision; a workstation's holds doubles. With
+ * KEM_DEVICE_NUMBERS set to 1 or on (warn: the same, and a warning per
+ * value that changes), the library narrows at its boundary as the device
+ * does: an integer it pushes keeps its low 32 bits as a signed value, a
+ * non-integer it pushes becomes the nearest float (infinity beyond the
+ * float range), and an integer it reads from Lua, any integral number
+ * within 64 bits, is taken as its low 32 bits, sign-extended. Off, every
+ * number passes as the interpreter holds it.
+ *
+ * Every lua_pushinteger, lua_pushnumber and integer read of the library
+ * goes through the functions below; the raw calls are poisoned after this
+ * header, so a new function cannot bypass them. `fn` names the function a
+ * warning reports: the script's name for a module function, the C name for
+ * an exported one.
+ */
+enum kem_numbers_mode : unsigned char { kem_numbers_unread, kem_numbers_host, kem_numbers_device, kem_numbers_warn };
+extern unsigned char kem_numbers;            /* kem_numbers_unread until first used */
+unsigned char kem_numbers_read();            /* reads KEM_DEVICE_NUMBERS, once */
+
+inline bool kem_device_numbers()
+{
+    unsigned char mode = kem_numbers;
+    return mode != kem_numbers_host && (mode != kem_numbers_unread || kem_numbers_read() != kem_numbers_host);
+}
+
+void kem_push_device_integer(lua_State *L, long long value, const char *fn);
+void kem_push_device_number(lua_State *L, double value, const char *fn);
+lua_Integer kem_to_device_integer(lua_State *L, int idx, const char *fn);
+
+inline void kem_push_integer(lua_State *L, long long value, const char *fn)
+{
+    if (kem_device_numbers())
+        kem_push_device_integer(L, value, fn);
+    else
+        lua_pushinteger(L, static_cast<lua_Integer>(value));
+}
+
+inline void kem_push_number(lua_State *L, double value, const char *fn)
+{
+    if (kem_device_numbers())
+        kem_push_device_number(L, value, fn);
+    else
+        lua_pushnumber(L, static_cast<lua_Number>(value));
+}
+
+/* The integer at idx (a number, or a numeric string), as lua_tointeger
+   takes it; with device numbers its low 32 bits. */
+inline lua_Integer kem_to_integer(lua_State *L, int idx, const char *fn)
+{
+    return kem_device_numbers() ? kem_to_device_integer(L, idx, fn) : lua_tointeger(L, idx);
+}
+
+/* luaL_checkinteger through kem_to_integer: the same error for a value that
+   is no number. */
+inline lua_Integer kem_check_integer(lua_State *L, int idx, const char *fn)
+{
+    if (!lua_isnumber(L, idx))
+        luaL_typerror(L, idx, lua_typename(L, LUA_TNUMBER));
+    return kem_to_integer(L, idx, fn);
+}
+
 #ifndef KEM_LUA_HAS_ISINTEGER
 /*
  * True when the value at idx is a number (not a numeric string) that the
  * interpreter can hold as a lua_Integer: integral and within its range, so
- * 2^31 is none where lua_Integer has 32 bits. Lua 5.1 and LuaJIT keep every
- * number as a double, so this is the test that a build with a native integer
- * type makes by the value's subtype. Used only where the interpreter's
- * headers lack lua_isinteger (the build checks), and internal to each file:
- * no symbol of that name in Lua's name space.
+ * 2^31 is none where lua_Integer has 32 bits. With device numbers the range
+ * is 64 bits on every host, so that a 32-bit host reads what a 64-bit one
+ * does. Lua 5.1 and LuaJIT keep every number as a double, so this is the
+ * test that a build with a native integer type makes by the value's
+ * subtype. Used only where the interpreter's headers lack lua_isinteger
+ * (the build checks), and internal to each file: no symbol of that name in
+ * Lua's name space.
  */
 static inline int kem_lua_isinteger(lua_State *L, int idx)
 {
@@ -35,11 +101,16 @@ static inline int kem_lua_isinteger(lua_State *L, int idx)
         return 0;
     /* the limits as doubles: -2^(bits-1) is exact, and so is 2^(bits-1) */
     constexpr lua_Number lo = static_cast<lua_Number>(std::numeric_limits<lua_Integer>::min());
-    constexpr lua_Number hi = -lo;
+    constexpr lua_Number lo64 = static_cast<lua_Number>(std::numeric_limits<long long>::min());
+    lua_Number low = kem_device_numbers() ? lo64 : lo;
     lua_Number v = lua_tonumber(L, idx);
-    return v >= lo && v < hi && std::floor(v) == v;
+    return v >= low && v < -low && std::floor(v) == v;
 }
 #define lua_isinteger kem_lua_isinteger
+#endif
+
+#if defined(__GNUC__) && !defined(KEM_DEVICE_NUMBERS_SOURCE)
+#pragma GCC poison lua_pushinteger lua_pushnumber lua_tointeger luaL_checkinteger luaL_optinteger
 #endif
 
 /*

@@ -2,7 +2,6 @@
 -- first, then each argument in the order checked, messages word for word behind the script
 -- position (the escaper's without one). A refused call leaves nothing behind.
 local t = require "testlib"
-local wide = require("kemtest").integer_bits > 32  -- 2^32 + 1 is an integer only there
 local A = "'AA:BB:CC:DD:EE:FF'"
 
 -- Per function: the name in its messages, then pairs of arguments and message.
@@ -20,8 +19,7 @@ local checks = {
   base64_decode = { "luautils_base64_decode", "{}", "input must be a string" },
   sha256 = { "luautils_sha256", "'a', 1, 2", "only one or two arguments expected",
     "{}, 2.5", "first argument must be a string", "'abc', 2.5", "second argument must be a number",
-    "'abc', 0", "invalid second argument", "'abc', 4", "invalid second argument",
-    "'abc', 2^32 + 1", wide and "invalid second argument" or "second argument must be a number" },
+    "'abc', 0", "invalid second argument", "'abc', 4", "invalid second argument" },
   string_split = { "luautils_string_split", "{}, {}, {}", "only two arguments expected",
     "{}, {}", "input (1) must be a string", "'a', nil", "input (2) must be a string" },
   string_join = { "luautils_string_join", "{}, ',', nil", "only two arguments expected",
@@ -39,8 +37,7 @@ local checks = {
     A .. ", 'bad'", "input (1) must be a table or nil", "nil, false", "input (2) must be a string",
     "{ 'bad element' }, 12345", "input 12345 is not MACADDR conform" },
   sleep = { "luautils_sleep", "-1, 2", "requires 1 arguments", "'1'", "requires int for argument #1",
-    "-1", "value is out of range for argument #1", "65536", "value is out of range for argument #1",
-    "2^32", wide and "value is out of range for argument #1" or "requires int for argument #1" },
+    "-1", "value is out of range for argument #1", "65536", "value is out of range for argument #1" },
   country_is = { "luautils_country_is", "'Germany', 'x'", "requires 1 arguments",
     "{}", "requires string for argument #1" },
   predefinedurlget = { "luautils_predefinedurlget", "{}, {}", "requires 1 arguments",

@@ -3,6 +3,7 @@
 local kemtest = require "kemtest"
 
 local t = { source = os.getenv("KEM_SOURCE_DIR") or "." }
+t.device = ({ ["1"] = true, on = true, warn = true })[os.getenv("KEM_DEVICE_NUMBERS") or ""] or false
 local passed, failed, peers = 0, 0, {}
 if os.getenv("KEM_IPC_DIR") then os.execute("rm -rf '" .. os.getenv("KEM_IPC_DIR") .. "'") end  -- a run before may have left sockets
 

@@ -9,6 +9,10 @@
  * running chunk with "interrupted!". --serve NAME HANDLER.lua stands in for
  * a device service instead (serve.cpp).
  *
+ * --device-numbers (KEM_DEVICE_NUMBERS) narrows the library's numbers as
+ * the device's interpreter holds them; --warn also reports each value that
+ * would differ there.
+ *
  * KEM_MEM_REPORT=1 lists the allocator's live blocks at exit. --profile FILE
  * (or KEM_DEVICE_PROFILE=FILE) makes the host services behave like the device
  * described in FILE; a profile that cannot be used stops kemlua with status 2.
@@ -73,6 +77,7 @@ void kemlua_open_environment(lua_State *L)
     lua_pop(L, 2);
     escape_init(L);  /* kiv.RFC1630_Escape, as the device's host installs it */
     lua_pop(L, 1);   /* the kiv table it leaves */
+    kemlua_preload_json(L);
 }
 
 namespace {
@@ -86,6 +91,11 @@ const char usage_text[] =
     "  -l NAME      require library NAME before the script\n"
     "  --profile FILE\n"
     "               behave like the device described in the JSON profile FILE\n"
+    "  --device-numbers[=on|off|warn]\n"
+    "               the library's numbers as on the device: integers of 32 bits,\n"
+    "               other numbers of single precision (docs/numbers.md)\n"
+    "  --warn       device numbers, and a warning on stderr for each script line\n"
+    "               that would see a different number on the device\n"
     "  -            run the script read from standard input\n"
     "  --           stop handling options\n"
     "  -i           enter the interactive prompt after running the script\n"
@@ -106,6 +116,7 @@ const char usage_text[] =
     "\n"
     "environment:\n"
     "  KEM_MEM_REPORT=1   list the allocator's live blocks at exit\n"
+    "  KEM_DEVICE_NUMBERS=on|off|warn   --device-numbers for any interpreter\n"
     "  KEM_DEVICE_PROFILE=FILE   the device profile when --profile is not given\n"
     "                            (status 2 when a profile cannot be used)\n"
     "  KEM_IPC_DIR        folder of the IPC endpoints (default /tmp/kem-ipc-UID);\n"
@@ -120,6 +131,7 @@ struct Options {
     int script = 0;          /* argv index of the script, 0: none */
     const char *profile = nullptr;
     const char *serve = nullptr;  /* --serve NAME */
+    const char *numbers = nullptr;  /* --device-numbers[=MODE], --warn */
     bool help = false;
     bool dash_v = false;       /* -v: --version, or --verbose with --serve */
     bool version = false;
@@ -190,6 +202,13 @@ Options parse_options(int argc, char **argv)
             o.version = true;
         } else if (std::strcmp(a, "--verbose") == 0) {
             o.verbose = true;
+        } else if (std::strcmp(a, "--device-numbers") == 0) {
+            if (!o.numbers)
+                o.numbers = "on";
+        } else if (std::strncmp(a, "--device-numbers=", 17) == 0) {
+            o.numbers = a + 17;
+        } else if (std::strcmp(a, "--warn") == 0) {
+            o.numbers = "warn";
         } else if (std::strcmp(a, "-i") == 0) {
             o.interactive = true;
         } else if (std::strcmp(a, "-e") == 0 || std::strcmp(a, "-l") == 0 ||
@@ -301,6 +320,28 @@ bool serve_options_usable(const Run &run)
     return !why;
 }
 
+/*
+ * Settles the device numbers mode: the option's, else KEM_DEVICE_NUMBERS,
+ * which the library reads (and so do the programs a script starts). With
+ * --warn, --device-numbers adds nothing. 0 when the mode is known.
+ */
+int select_numbers(const char *mode)
+{
+    const char *env = std::getenv("KEM_DEVICE_NUMBERS");
+    const char *value = mode ? mode : env ? env : "";
+    static const char *const known[] = {"", "off", "0", "on", "1", "warn"};
+    for (const char *k : known) {
+        if (std::strcmp(value, k) == 0) {
+            if (mode && setenv("KEM_DEVICE_NUMBERS", mode, 1) != 0)
+                break;
+            return 0;
+        }
+    }
+    std::fprintf(stderr, "%s: device numbers mode '%s'%s: use on, off or warn\n", progname, value,
+                 mode ? "" : " (KEM_DEVICE_NUMBERS)");
+    return -1;
+}
+
 /* Selects the device profile of --profile or KEM_DEVICE_PROFILE; 0 when usable. */
 int select_profile(const char *path)
 {
@@ -364,7 +405,7 @@ int main(int argc, char **argv)
         return run.opts.bad ? 2 : 0;
     }
 
-    if (!o.version && select_profile(o.profile) != 0)
+    if (select_numbers(o.numbers) != 0 || (!o.version && select_profile(o.profile) != 0))
         return 2;
     if (o.serve && !o.version)
         return kemlua_serve(o.serve, argv[o.script], o.verbose);

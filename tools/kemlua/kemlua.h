@@ -10,9 +10,13 @@ extern "C" {
 #include <lua.h>
 }
 
-/* Opens the standard libraries, creates kiv (with kiv.RFC1630_Escape) and
-   loads the module as kemluautils and as package.loaded.libkemluautils. */
+/* Opens the standard libraries, creates kiv (with kiv.RFC1630_Escape),
+   loads the module as kemluautils and as package.loaded.libkemluautils, and
+   preloads kemlua.json. */
 void kemlua_open_environment(lua_State *L);
+
+/* Makes require "kemlua.json" give the JSON bridge to scripts (json.cpp). */
+void kemlua_preload_json(lua_State *L);
 
 /* Message handler for lua_pcall: the error with a traceback. */
 int kemlua_traceback(lua_State *L);
