@@ -68,7 +68,7 @@ cross_build() {  # target
   host_kemlua=
   [ ! -x build/kemlua ] || host_kemlua=$PWD/build/kemlua  # to compare numbers with
   configure "build-$target" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$target.cmake -DKEM_HOST_KEMLUA="$host_kemlua"
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$target.cmake" -DKEM_HOST_KEMLUA="$host_kemlua"
   run_ctest "build-$target" "$target under qemu" -LE footprint
   footprint "build-$target" "$target"
 }

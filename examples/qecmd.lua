@@ -31,7 +31,7 @@ end
 local function main()
   -- The peer needs a moment to listen; until then qecmd gives false.
   local ready = false
-  for _ = 1, 50 do
+  for _ = 1, 300 do  -- a deadline against a hang: slow machines and emulators take longer
     ready = ask("echo ready")
     if ready then break end
     os.execute("sleep 0.1")

@@ -73,10 +73,20 @@ print("a language the device does not allow:",
   select(2, pcall(k.replacement, "x", "xx", print, nil)))
 
 
+section("The device's numbers")
+-- The device's interpreter holds integers in 32 bits, so a time after 2038
+-- does not fit there. kemlua --warn narrows the library's numbers as the
+-- device does and names each line that would see another number.
+local kemlua = arg and arg[-1] or "kemlua"
+local call_ends = 'kemluautils.lua_unixtimefromcall("05.03.38 14:07", "1:30")'
+print("a call on 05.03.38 at 14:07 lasting 1:30 ends here at", k.lua_unixtimefromcall("05.03.38 14:07", "1:30"))
+io.stdout:flush()
+os.execute(("%q --warn -e %q 2>&1"):format(kemlua, "print('and on the device at', " .. call_ends .. ") io.stdout:flush()"))
+
+
 -- (section: remote command)
 section("Remote command")
 -- Start a stand-in for a device service (kemlua --serve) in the background.
-local kemlua = arg and arg[-1] or "kemlua"
 local here = (arg and arg[0] or ""):match("^(.*)/[^/]*$") or "."
 local peer_name = "tour_peer_" .. tostring(os.time())
 local pidfile = os.tmpname()
@@ -91,7 +101,7 @@ local function collect(command)
   local ok = k.qecmd(peer_name, command, function(data, t) t[#t + 1] = data end, parts)
   return ok, parts
 end
-for _ = 1, 50 do -- wait until the peer listens
+for _ = 1, 300 do -- wait until the peer listens (a deadline, not a measure)
   if collect("echo ready") then break end
   os.execute("sleep 0.1")
 end

@@ -1,7 +1,8 @@
 -- The documentation as a test: every ```lua block of README.md and docs/*.md and every script of
 -- examples/ runs in a fresh kemlua (project folder, TZ=UTC, built-in profile), ends well with no
 -- allocator block live, and a line print(...) --> TEXT writes TEXT (runs of blank space compare as
--- one). A block may ask for "-- needs: peer NAME" (examples/peer_handler.lua) or "-- needs: profile FILE".
+-- one). A block may ask for "-- needs: peer NAME" (examples/peer_handler.lua), "-- needs: profile FILE" or
+-- "-- needs: numbers MODE" (kemlua --device-numbers=MODE).
 if ... == "--block" then  -- kemlua docs.lua --block CODE DOCUMENT FIRST_LINE: runs one block
   local _, code, document, first = ...
   local claims, written, line = {}, {}, tonumber(first)
@@ -43,7 +44,8 @@ for document in listing:gmatch("[^\n]+") do
   for at, code in text:gmatch("()\n```lua\n(.-)\n```") do
     local first, options = select(2, text:sub(1, at):gsub("\n", "")) + 1, ""
     for what, name in code:gmatch("%-%- needs: (%S+) (%S+)") do
-      if what == "peer" then peers[name] = peers[name] or t.peer(name) else options = options .. " --profile " .. q(name) end
+      if what == "peer" then peers[name] = peers[name] or t.peer(name)
+      else options = options .. (what == "numbers" and " --device-numbers=" or " --profile ") .. q(name) end
     end
     t.case(document .. ":" .. first, function() run(options, ("tests/lua/docs.lua --block %s %s %d")
       :format(q(code), q(document), first)) end)

@@ -23,14 +23,16 @@ local t = require "testlib"
 local way = t.device and "device" or require("kemtest").integer_bits > 32 and "wide" or "narrow"
 local float01 = 13421773 / 2 ^ 27  -- the float nearest to 0.1
 local ints = { 2147483647, 2147483648, -2147483649, 4294967301, 16777217 }
-local floats = { 0.1, 16777217.5, 1e39, -1e39, 3.5 }
+local floats = { 0.1, 16777217.5, 1e39, -1e39, 3.5, 2 ^ 128 - 2 ^ 103 - 2 ^ 75, 2 ^ 128 - 2 ^ 103 }  -- around the
+local float_max = 2 ^ 128 - 2 ^ 104                                                    -- float range's end
 local iso = t.err "pUnixtime2iso8601() requires int for argument #1"
 
 -- expression, then its value in the wide, device and narrow ways (narrow: as device when absent)
 local rows = {
   { "json.decode('[2147483647, 2147483648, -2147483649, 4294967301, 16777217]')",
     ints, { 2147483647, -2 ^ 31, 2 ^ 31 - 1, 5, 16777217 } },
-  { "json.decode('[0.1, 16777217.5, 1e39, -1e39, 3.5]')", floats, { float01, 16777218, 1 / 0, -1 / 0, 3.5 }, floats },
+  { "json.decode('[0.1, 16777217.5, 1e39, -1e39, 3.5, 3.4028235677973362e38, 3.4028235677973366e38]')", floats,
+    { float01, 16777218, 1 / 0, -1 / 0, 3.5, float_max, 1 / 0 }, floats },
   { "json.encode({ 2^31 - 1, 2^31, -2^31 - 1, 2^32 + 5, 0.1, { [2^32 + 1] = true } })",
     '[2147483647,2147483648,-2147483649,4294967301,0.1,{"4294967297":true}]',
     '[2147483647,-2147483648,2147483647,5,0.1,{"1":true}]',

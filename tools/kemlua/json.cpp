@@ -23,12 +23,14 @@ extern "C" {
 
 namespace {
 
-constexpr lua_Integer default_depth = 16;
+constexpr lua_Number default_depth = 16;
 
+/* A count of levels, 0 to 2^32 - 1 (a number: lua_Integer may have 32 bits). */
 uint32_t depth_arg(lua_State *L, int idx)
 {
-    lua_Integer depth = luaL_optinteger(L, idx, default_depth);
-    luaL_argcheck(L, depth >= 0 && depth <= 0xffffffff, idx, "depth must be 0 to 4294967295");
+    lua_Number depth = luaL_optnumber(L, idx, default_depth);
+    luaL_argcheck(L, depth >= 0 && depth <= 4294967295.0 && depth == static_cast<uint32_t>(depth), idx,
+                  "depth must be a whole number from 0 to 4294967295");
     return static_cast<uint32_t>(depth);
 }
 
@@ -39,7 +41,7 @@ int decode(lua_State *L)
     if (json2lua(L, text, depth) == 0)
         return 1;
     lua_pushnil(L);
-    lua_pushfstring(L, "not a JSON object or array within %f levels", static_cast<lua_Number>(depth));
+    lua_pushfstring(L, "not a JSON object or array of at most %f levels", static_cast<lua_Number>(depth));
     return 2;
 }
 
@@ -78,7 +80,7 @@ int encode(lua_State *L)
     size_t len = 0;
     if (status != 0 || yajl_gen_get_buf(box->gen, &buf, &len) != yajl_gen_status_ok || len == 0) {
         lua_pushnil(L);
-        lua_pushfstring(L, "%s is no JSON value within %f levels", luaL_typename(L, 1), static_cast<lua_Number>(depth));
+        lua_pushfstring(L, "%s is no JSON value of at most %f levels", luaL_typename(L, 1), static_cast<lua_Number>(depth));
         return 2;
     }
     lua_pushlstring(L, reinterpret_cast<const char *>(buf), len);
