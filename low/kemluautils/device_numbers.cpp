@@ -200,13 +200,20 @@ void kem_push_device_number(lua_State *L, double value, const char *fn)
 lua_Integer kem_to_device_integer(lua_State *L, int idx, const char *fn)
 {
     /* The integral part's low 32 bits, taken from the double so that every
-       host reads the same: fmod by 2^32 is exact. */
-    double v = std::trunc(static_cast<double>(lua_tonumber(L, idx)));
-    double rest = std::fmod(v, 4294967296.0);
-    int32_t narrow = std::isfinite(rest) ? low32(static_cast<long long>(rest)) : 0;
-    if (narrow != v && kem_numbers == kem_numbers_warn) {
+       host reads the same; beyond 64 bits (no integer, but a numeric
+       argument of getLocalizedText may be one) by fmod, which is exact. */
+    double v = lua_tonumber(L, idx);
+    int32_t narrow = 0;
+    if (std::fabs(v) < 0x1p63) {
+        narrow = low32(static_cast<long long>(v));
+    } else {
+        v = std::trunc(v);
+        double rest = std::fmod(v, 4294967296.0);
+        narrow = std::isfinite(rest) ? low32(static_cast<long long>(rest)) : 0;
+    }
+    if (narrow != std::trunc(v) && kem_numbers == kem_numbers_warn) {
         char host[32], device[16];
-        std::snprintf(host, sizeof host, LUA_NUMBER_FMT, v);
+        std::snprintf(host, sizeof host, LUA_NUMBER_FMT, std::trunc(v));
         std::snprintf(device, sizeof device, "%" PRId32, narrow);
         report(L, fn, "integer", host, device);
     }

@@ -314,10 +314,12 @@ bool take_number(lua_State *L, int idx, number_text *out)
 {
     if (kem_device_numbers() && lua_isinteger(L, idx)) { /* the device holds 32 bits of it */
         auto narrow = static_cast<long long>(kem_to_integer(L, idx, "lua2json"));
-        out->length = static_cast<size_t>(std::snprintf(out->buf, sizeof out->buf, "%lld", narrow));
-        out->text = out->buf;
-        out->quick = true;
-        return true;
+        if (narrow != lua_tonumber(L, idx)) {
+            out->length = static_cast<size_t>(std::snprintf(out->buf, sizeof out->buf, "%lld", narrow));
+            out->text = out->buf;
+            out->quick = true;
+            return true;
+        }
     }
     if (quick_numbers) {
         lua_Number v = lua_tonumber(L, idx);
