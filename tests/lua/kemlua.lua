@@ -25,17 +25,18 @@ t.rows({
   { "kemlua('-e \"print(kemluautils.oem())\"', 'KEM_DEVICE_PROFILE=' .. profile)", "demo\nstatus 0" },
   { "kemlua('--profile ' .. q(t.source .. '/README.md'))",
     function(out) return out:find("^kemlua: device profile .*README%.md: not valid JSON: .*status 2$") end },
-  { "kemlua('--warn -', 'printf %s ' .. q(decodes) .. ' |')", function(out)
+  { "kemlua('--warn -', 'printf %s ' .. q(decodes) .. ' |')", function(out)  -- once per line, function and kind
     local lines = "stdin:2: json2lua integer 3000000000 becomes %-1294967296 on the device\n.*stdin:3: json2lua integer"
-    return select(2, out:gsub("becomes", "")) == 2 and out:find(lines)
-      and out:find("device numbers: 4 values would differ on the device %(2 warnings%): json2lua 4\n%-1294967296\nstatus 0$")
+      .. ".*stdin:3: json2lua number 0%.1 becomes 0%.100000001 on the device\n"
+    return select(2, out:gsub("becomes", "")) == 3 and out:find(lines)
+      and out:find("device numbers: 5 values would differ on the device %(3 warnings%): json2lua 5\n%-1294967296\nstatus 0$")
   end },
   { "kemlua('--device-numbers=maybe')", "kemlua: device numbers mode 'maybe': use on, off or warn\nstatus 2" },
   { "kemlua('-e 1', 'KEM_DEVICE_NUMBERS=yes')",
     "kemlua: device numbers mode 'yes' (KEM_DEVICE_NUMBERS): use on, off or warn\nstatus 2" },
 }, { kemlua = kemlua, q = q, script = script, profile = q(t.source .. "/examples/profile-demo-at.json"), t = t,
   decodes = 'local json = require "kemlua.json"\nfor i = 1, 3 do json.decode("[3000000000]") end\n'
-    .. 'print(json.decode("[3000000000]")[1])\n' })
+    .. 'print(json.decode("[3000000000, 0.1]")[1])\n' })
 
 -- The prompt: each row sends keys (a capitalised word is a key's name), sends
 -- Ctrl-C once `running` shows when it is given, then waits for the result to
