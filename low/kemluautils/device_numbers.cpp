@@ -29,7 +29,7 @@ namespace {
 
 /* Call sites already reported, as hashes; once the table is full, further
    sites are reported every time (never silently dropped). */
-constexpr unsigned site_slots = 1024;
+constexpr unsigned site_slots = 256;
 uint64_t sites[site_slots];
 
 /* Values changed, by function (fn texts are literals: compared by text),

@@ -40,6 +40,7 @@ local rows = {
   { "k.lua_unixtimefromcall('05.03.38 14:07', '1:30')", 2151416220, -2143551076 },
   { "k.lua_unixtime2iso8601(2^32 + 5)", "2106-02-07T06:28:21", "1970-01-01T00:00:05", iso },
   { "k.lua_unixtime2iso8601(2^62)", "0001-01-01T00:00:00", "1970-01-01T00:00:00", iso },
+  { "k.lua_unixtime2iso8601(-2^63)", "0001-01-01T00:00:00", "1970-01-01T00:00:00", iso },
   { "k.lua_unixtime2iso8601(-2^31)", "1901-12-13T20:45:52", "1901-12-13T20:45:52" },
   { "k.lua_unixtimefromdays(2^32 + 1) == k.lua_unixtimefromdays(1)", true, true,
     t.err "pUnixtimefromdays() requires int for argument #1" },
