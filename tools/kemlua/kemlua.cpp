@@ -28,6 +28,7 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -331,11 +332,12 @@ int select_numbers(const char *mode)
     const char *value = mode ? mode : env ? env : "";
     static const char *const known[] = {"", "off", "0", "on", "1", "warn"};
     for (const char *k : known) {
-        if (std::strcmp(value, k) == 0) {
-            if (mode && setenv("KEM_DEVICE_NUMBERS", mode, 1) != 0)
-                break;
+        if (std::strcmp(value, k) != 0)
+            continue;
+        if (!mode || setenv("KEM_DEVICE_NUMBERS", mode, 1) == 0)
             return 0;
-        }
+        std::fprintf(stderr, "%s: cannot set KEM_DEVICE_NUMBERS: %s\n", progname, std::strerror(errno));
+        return -1;
     }
     std::fprintf(stderr, "%s: device numbers mode '%s'%s: use on, off or warn\n", progname, value,
                  mode ? "" : " (KEM_DEVICE_NUMBERS)");
