@@ -81,7 +81,8 @@ local kemlua = arg and arg[-1] or "kemlua"
 local call_ends = 'kemluautils.lua_unixtimefromcall("05.03.38 14:07", "1:30")'
 print("a call on 05.03.38 at 14:07 lasting 1:30 ends here at", k.lua_unixtimefromcall("05.03.38 14:07", "1:30"))
 io.stdout:flush()
-os.execute(("%q --warn -e %q 2>&1"):format(kemlua, "print('and on the device at', " .. call_ends .. ") io.stdout:flush()"))
+os.execute(("%q --warn -e %q 2>&1")
+  :format(kemlua, "print('and on the device at', " .. call_ends .. ") io.stdout:flush()"))
 
 
 -- (section: remote command)
