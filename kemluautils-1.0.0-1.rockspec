@@ -40,6 +40,7 @@ build = {
     CMAKE_INSTALL_BINDIR = "$(BINDIR)",
     KEM_LUAROCKS = "ON",  -- plain files: the module and its libraries in $(LIBDIR)
     KEM_LUA_CMOD_DIR = "$(LIBDIR)",
+    KEM_LUA_LMOD_DIR = "$(LUADIR)",  -- the luacheck standard, kemluautils.luacheck
     KEM_PLATFORM_LIBDIR = "$(LIBDIR)",
     KEM_BUILD_TESTS = "OFF",
     LUA_INCDIR = "$(LUA_INCDIR)",
