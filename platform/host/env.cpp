@@ -11,12 +11,14 @@
  * tree, so texts handed out before become invalid. A profile with a string
  * holding "\u0000" is cut at it (the tree keeps no lengths). A profile file
  * must be a regular file of at most 1 MiB nested at most 16 levels deep,
- * checked before yajl builds a tree (whose free is recursive).
+ * checked before yajl builds a tree (whose free is recursive), and gives
+ * no name twice in one object (the tree would keep both).
  */
 #include "platform/env.h"
 #include "platform/host/profile.h"
 #include "platform/repl.h"
 
+#include <yajl/yajl_parse.h>
 #include <yajl/yajl_tree.h>
 
 #include <cerrno>
@@ -274,29 +276,164 @@ char *read_file(const char *path, char *why, size_t size)
     return nullptr;
 }
 
-/* True when text opens more than limit containers at once. Brackets inside
-   strings do not count; a linear scan, so that a deep text costs no more
-   than a long one. */
-bool deeper_than(const char *text, int limit)
+/* Counts the containers open while yajl parses; cancels past the limit. */
+struct nesting {
+    int depth;
+    bool too_deep;
+};
+
+int open_container(void *ctx)
 {
-    int depth = 0;
-    bool in_string = false;
-    for (const char *p = text; *p; ++p) {
-        if (in_string) {
-            if (*p == '\\' && p[1])
-                ++p;  /* an escaped character, the quote included */
-            else if (*p == '"')
-                in_string = false;
-        } else if (*p == '"') {
-            in_string = true;
-        } else if (*p == '[' || *p == '{') {
-            if (++depth > limit)
-                return true;
-        } else if (*p == ']' || *p == '}') {
-            --depth;
+    auto *n = static_cast<nesting *>(ctx);
+    n->too_deep = ++n->depth > profile_depth_limit;
+    return !n->too_deep;
+}
+
+int close_container(void *ctx)
+{
+    --static_cast<nesting *>(ctx)->depth;
+    return 1;
+}
+
+const yajl_callbacks nesting_callbacks = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                          open_container, nullptr, close_container,
+                                          open_container, close_container};
+
+/*
+ * 1 when text opens more than profile_depth_limit containers at once, 0 when
+ * not, -1 without memory. yajl's own parser, set up as yajl_tree_parse sets
+ * it (comments allowed), decides, so this check and the tree cannot
+ * disagree; a syntax error is left for yajl_tree_parse to report.
+ */
+int too_deep(const char *text)
+{
+    nesting n{};
+    yajl_handle parser = yajl_alloc(&nesting_callbacks, nullptr, &n);
+    if (!parser)
+        return -1;
+    yajl_config(parser, yajl_allow_comments, 1);
+    if (yajl_parse(parser, reinterpret_cast<const unsigned char *>(text), std::strlen(text)) == yajl_status_ok)
+        yajl_complete_parse(parser);
+    yajl_free(parser);
+    return n.too_deep ? 1 : 0;
+}
+
+int by_text(const void *a, const void *b)
+{
+    return std::strcmp(*static_cast<const char *const *>(a), *static_cast<const char *const *>(b));
+}
+
+/*
+ * Finds a member name given twice in one object, in v or the values inside
+ * it (the tree is at most 16 levels deep): *twice is it, or stays null.
+ * false without memory. Sorting a copy of the names keeps an object of
+ * 100,000 members fast.
+ */
+bool find_repeat(yajl_val v, const char **twice)
+{
+    if (YAJL_IS_ARRAY(v)) {
+        for (size_t i = 0; i < v->u.array.len && !*twice; ++i)
+            if (!find_repeat(v->u.array.values[i], twice))
+                return false;
+        return true;
+    }
+    if (!YAJL_IS_OBJECT(v) || v->u.object.len == 0)
+        return true;
+    size_t n = v->u.object.len;
+    auto *names = static_cast<const char **>(std::malloc(n * sizeof(const char *)));
+    if (!names)
+        return false;
+    std::memcpy(names, v->u.object.keys, n * sizeof *names);
+    std::qsort(names, n, sizeof *names, by_text);
+    for (size_t i = 1; i < n && !*twice; ++i)
+        if (std::strcmp(names[i - 1], names[i]) == 0)
+            *twice = names[i];
+    std::free(names);
+    for (size_t i = 0; i < n && !*twice; ++i)
+        if (!find_repeat(v->u.object.values[i], twice))
+            return false;
+    return true;
+}
+
+struct numbered_text {
+    int64_t id;
+    const char *key;
+};
+
+int by_id(const void *a, const void *b)
+{
+    int64_t x = static_cast<const numbered_text *>(a)->id, y = static_cast<const numbered_text *>(b)->id;
+    return (x > y) - (x < y);
+}
+
+/*
+ * Finds two keys of the text table of one language that name the same id
+ * ("01" and "1"): *first and *second, or they stay null. false without
+ * memory. The keys are known to be text ids.
+ */
+bool find_same_id(yajl_val texts, const char **first, const char **second)
+{
+    size_t n = texts->u.object.len;
+    if (n < 2)
+        return true;
+    auto *ids = static_cast<numbered_text *>(std::malloc(n * sizeof(numbered_text)));
+    if (!ids)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        ids[i].key = texts->u.object.keys[i];
+        text_id(ids[i].key, &ids[i].id);
+    }
+    std::qsort(ids, n, sizeof *ids, by_id);
+    for (size_t i = 1; i < n && !*first; ++i)
+        if (ids[i - 1].id == ids[i].id) {
+            *first = ids[i - 1].key;
+            *second = ids[i].key;
+        }
+    std::free(ids);
+    return true;
+}
+
+/*
+ * Refuses a profile that gives a name twice in one object (yajl's tree
+ * keeps both, and lookups would see the first) or two keys for one text id;
+ * 0, or -1 with the problem in errbuf.
+ */
+int refuse_repeats(yajl_val tree, const char *path, char *errbuf, size_t size)
+{
+    const char *twice = nullptr, *first = nullptr, *second = nullptr;
+    char text[400];
+    bool memory = find_repeat(tree, &twice);
+    if (memory && twice) {
+        for (size_t i = 0; i < tree->u.object.len; ++i) {
+            const char *field = tree->u.object.keys[i];
+            if (std::strcmp(field, twice) == 0) {
+                std::snprintf(text, sizeof text, "field \"%s\" is given twice", field);
+                break;
+            }
+            const char *inner = nullptr;
+            find_repeat(tree->u.object.values[i], &inner);
+            if (inner) {
+                std::snprintf(text, sizeof text, "field \"%s\": member \"%s\" is given twice", field, inner);
+                break;
+            }
+        }
+        problem(errbuf, size, path, text);
+        return -1;
+    }
+    yajl_val texts = member(tree, field_specs[f_texts].name);
+    for (size_t i = 0; memory && texts && i < texts->u.object.len && !first; ++i) {
+        memory = find_same_id(texts->u.object.values[i], &first, &second);
+        if (first) {
+            std::snprintf(text, sizeof text, "field \"texts\", member \"%s\": text ids \"%s\" and \"%s\" are one number",
+                          texts->u.object.keys[i], first, second);
+            problem(errbuf, size, path, text);
+            return -1;
         }
     }
-    return false;
+    if (memory)
+        return 0;
+    problem(errbuf, size, path, "not enough memory");
+    return -1;
 }
 
 /* Parses the built-in profile once. */
@@ -385,9 +522,10 @@ extern "C" int env_load_profile(const char *path, char *errbuf, size_t size)
         problem(errbuf, size, path, why);
         return -1;
     }
-    if (deeper_than(text, profile_depth_limit)) {
+    int deep = too_deep(text);
+    if (deep != 0) {
         std::free(text);
-        problem(errbuf, size, path, "nested deeper than 16 levels");
+        problem(errbuf, size, path, deep > 0 ? "nested deeper than 16 levels" : "not enough memory");
         return -1;
     }
     char err[256] = "";
@@ -398,7 +536,7 @@ extern "C" int env_load_profile(const char *path, char *errbuf, size_t size)
         problem(errbuf, size, path, "not valid JSON: ", *err ? err : "parse error");
         return -1;
     }
-    if (validate(tree, path, errbuf, size) != 0) {
+    if (validate(tree, path, errbuf, size) != 0 || refuse_repeats(tree, path, errbuf, size) != 0) {
         yajl_tree_free(tree);
         return -1;
     }
