@@ -10,27 +10,20 @@
  * Caveats: one thread only. Selecting another profile frees the old file
  * tree, so texts handed out before become invalid. A profile with a string
  * holding "\u0000" is cut at it (the tree keeps no lengths). A profile file
- * must be a regular file of at most 1 MiB nested at most 16 levels deep,
- * checked before yajl builds a tree (whose free is recursive), and gives
- * no name twice in one object (the tree would keep both).
+ * is read and parsed by profile_read (profile_parse.cpp) and gives no name
+ * twice in one object (the tree would keep both).
  */
 #include "platform/env.h"
 #include "platform/host/profile.h"
 #include "platform/repl.h"
 
-#include <yajl/yajl_parse.h>
 #include <yajl/yajl_tree.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -222,102 +215,6 @@ int validate(yajl_val tree, const char *path, char *errbuf, size_t size)
     return 0;
 }
 
-/* The largest profile file read, and the deepest nesting taken: the format
-   itself needs three levels. */
-constexpr off_t profile_size_limit = 1024 * 1024;
-constexpr int profile_depth_limit = 16;
-
-/*
- * Reads a whole profile file into a NUL-terminated C-allocator buffer; null
- * with the problem in why. Anything but a regular file is refused before a
- * byte is read (a FIFO or a device never blocks or floods the reader), and
- * so is a file above the size limit, also one that grows while read.
- */
-char *read_file(const char *path, char *why, size_t size)
-{
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st;
-    const char *cannot = nullptr, *refused = nullptr;
-    char *text = nullptr;
-    if (fd < 0 || fstat(fd, &st) != 0)
-        cannot = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode))
-        refused = "not a regular file";
-    else if (st.st_size > profile_size_limit)
-        refused = "larger than the limit of 1048576 bytes";
-    else if (!(text = static_cast<char *>(std::malloc(profile_size_limit + 2))))
-        cannot = "not enough memory";
-    size_t used = 0;
-    while (text && !cannot && !refused) {
-        ssize_t n = read(fd, text + used, profile_size_limit + 1 - used);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            cannot = std::strerror(errno);
-        if (n <= 0)
-            break;
-        used += static_cast<size_t>(n);
-        if (used > static_cast<size_t>(profile_size_limit))
-            refused = "larger than the limit of 1048576 bytes";
-    }
-    if (fd >= 0)
-        close(fd);
-    if (text && !cannot && !refused) {
-        text[used] = '\0';
-        if (std::strlen(text) == used)
-            return text;
-        cannot = "the file holds a zero byte";
-    }
-    std::free(text);
-    if (cannot)
-        std::snprintf(why, size, "cannot read the file: %s", cannot);
-    else
-        std::snprintf(why, size, "%s", refused);
-    return nullptr;
-}
-
-/* Counts the containers open while yajl parses; cancels past the limit. */
-struct nesting {
-    int depth;
-    bool too_deep;
-};
-
-int open_container(void *ctx)
-{
-    auto *n = static_cast<nesting *>(ctx);
-    n->too_deep = ++n->depth > profile_depth_limit;
-    return !n->too_deep;
-}
-
-int close_container(void *ctx)
-{
-    --static_cast<nesting *>(ctx)->depth;
-    return 1;
-}
-
-const yajl_callbacks nesting_callbacks = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                          open_container, nullptr, close_container,
-                                          open_container, close_container};
-
-/*
- * 1 when text opens more than profile_depth_limit containers at once, 0 when
- * not, -1 without memory. yajl's own parser, set up as yajl_tree_parse sets
- * it (comments allowed), decides, so this check and the tree cannot
- * disagree; a syntax error is left for yajl_tree_parse to report.
- */
-int too_deep(const char *text)
-{
-    nesting n{};
-    yajl_handle parser = yajl_alloc(&nesting_callbacks, nullptr, &n);
-    if (!parser)
-        return -1;
-    yajl_config(parser, yajl_allow_comments, 1);
-    if (yajl_parse(parser, reinterpret_cast<const unsigned char *>(text), std::strlen(text)) == yajl_status_ok)
-        yajl_complete_parse(parser);
-    yajl_free(parser);
-    return n.too_deep ? 1 : 0;
-}
-
 int by_text(const void *a, const void *b)
 {
     return std::strcmp(*static_cast<const char *const *>(a), *static_cast<const char *const *>(b));
@@ -401,7 +298,7 @@ bool find_same_id(yajl_val texts, const char **first, const char **second)
 int refuse_repeats(yajl_val tree, const char *path, char *errbuf, size_t size)
 {
     const char *twice = nullptr, *first = nullptr, *second = nullptr;
-    char text[400];
+    char text[400] = "a name is given twice in one object";
     bool memory = find_repeat(tree, &twice);
     if (memory && twice) {
         for (size_t i = 0; i < tree->u.object.len; ++i) {
@@ -516,24 +413,10 @@ extern "C" int env_load_profile(const char *path, char *errbuf, size_t size)
         use(nullptr);
         return 0;
     }
-    char why[128];
-    char *text = read_file(path, why, sizeof why);
-    if (!text) {
-        problem(errbuf, size, path, why);
-        return -1;
-    }
-    int deep = too_deep(text);
-    if (deep != 0) {
-        std::free(text);
-        problem(errbuf, size, path, deep > 0 ? "nested deeper than 16 levels" : "not enough memory");
-        return -1;
-    }
-    char err[256] = "";
-    yajl_val tree = yajl_tree_parse(text, err, sizeof err);
-    std::free(text);
+    char why[200];
+    yajl_val tree = profile_read(path, why, sizeof why);
     if (!tree) {
-        err[std::strcspn(err, "\n")] = '\0';  /* yajl's verbose report: first line */
-        problem(errbuf, size, path, "not valid JSON: ", *err ? err : "parse error");
+        problem(errbuf, size, path, why);
         return -1;
     }
     if (validate(tree, path, errbuf, size) != 0 || refuse_repeats(tree, path, errbuf, size) != 0) {
