@@ -63,9 +63,12 @@ t.rows({
     .. 'print(json.decode("[3000000000, 0.1]")[1])\n' })
 
 -- The history file (KEM_HISTORY), on the terminal that script(1) gives kemlua: each row
--- prepares a fresh folder, types its keys and =1+1, and checks the screen and then the files.
+-- prepares a fresh folder, types its keys, =1+1 and os.exit() (whole lines: typed before
+-- libedit takes the terminal, they still arrive, where an end of input would be lost), and
+-- checks the screen and then the files.
 local histories = {
-  { "a missing file is created, private to the user", "", "new", "", "cat new; stat -c %a new", "_HiStOrY_V2_\n=1+1\n600\n" },
+  { "a missing file is created, private to the user", "", "new", "", "cat new; stat -c %a new",
+    "_HiStOrY_V2_\n=1+1\nos.exit()\n600\n" },
   { "a file that is no history is left as it was", "echo keep >notes; chmod 644 notes", "notes",
     "history file notes: not a history file", "cat notes; stat -c %a notes", "keep\n644\n" },
   { "a link is not followed", "echo keep >notes; ln -s notes link", "link", "history file link: a symbolic link",
@@ -78,7 +81,7 @@ local histories = {
     "history file theirs: owned by another user", "cat theirs", "_HiStOrY_V2_\n" },
   { "entries are read as libedit wrote them, and the file is cut to the last 1000",
     "(echo _HiStOrY_V2_; seq -f =%g 2100; printf '%s\\n' '=\\0402*\\0403') >long", "long\n\27[A\n", "> = 2%* 3\n6\n",
-    "wc -l <long", "1003\n" },
+    "wc -l <long", "1004\n" },
 }
 if os.execute("command -v script >/dev/null") ~= 0 or os.getenv("KEM_HAVE_LIBEDIT") ~= "ON" then
   print("SKIP the history file: no script(1), or kemlua without line editing")
@@ -88,7 +91,7 @@ else
       local dir = t.shell("mktemp -d"):match("%S+")
       local setup = t.shell("cd " .. q(dir) .. " && " .. (row[2] ~= "" and row[2] or "true"))
       local name, keys = row[3]:match("^([^\n]*)\n?(.*)$")
-      local screen = t.shell(("cd %s && printf '%%s=1+1\\n' %s | script -qec %s /dev/null"):format(q(dir), q(keys),
+      local screen = t.shell(("cd %s && printf '%%s=1+1\\nos.exit()\\n' %s | script -qec %s /dev/null"):format(q(dir), q(keys),
         q("KEM_HISTORY=" .. q(name) .. " " .. t.program("kemlua")))):gsub("\r", "")
       local after = t.shell("cd " .. q(dir) .. " && { " .. row[5] .. "; }")
       os.execute("rm -rf " .. q(dir))
