@@ -6,7 +6,7 @@
  * KEM_DEVICE_NUMBERS is read once, at the first number or when the module
  * opens. In warn mode each value that changes is reported on stderr once
  * per call site (function, chunk and line of the nearest Lua function on
- * the stack), and a summary by function follows at exit (or when the
+ * the stack; the first 768 sites), and a summary by function follows at exit (or when the
  * module is unloaded). The tables behind this are fixed arrays: the mode
  * allocates nothing and never raises, so a call behaves the same with it,
  * apart from its numbers. Like the module's message buffers, they serve
@@ -27,10 +27,14 @@ unsigned char kem_numbers = kem_numbers_unread;
 
 namespace {
 
-/* Call sites already reported, as hashes; once the table is full, further
-   sites are reported every time (never silently dropped). */
-constexpr unsigned site_slots = 256;
+/* Call sites already reported, as hashes (8 KiB). Past site_limit, which
+   keeps the probe sequences short, a new site is not reported but counted
+   in `untracked`, so that no warning ever repeats and the summary says what
+   went unreported. */
+constexpr unsigned site_slots = 1024, site_limit = 768;
 uint64_t sites[site_slots];
+unsigned site_count;
+unsigned long untracked;
 
 /* Values changed, by function (fn texts are literals: compared by text),
    and the warnings printed. */
@@ -53,8 +57,11 @@ void summary()
         std::fprintf(stderr, "%s: device numbers: no value differed from the device's\n", program());
         return;
     }
-    std::fprintf(stderr, "%s: device numbers: %lu value%s would differ on the device (%lu warning%s):", program(),
+    std::fprintf(stderr, "%s: device numbers: %lu value%s would differ on the device (%lu warning%s", program(),
                  values, values == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
+    if (untracked)
+        std::fprintf(stderr, "; %lu at sites past the first %u not reported", untracked, site_limit);
+    std::fputs("):", stderr);
     const char *separator = " ";
     for (const tally &t : tallies) {
         if (t.fn) {
@@ -84,8 +91,10 @@ uint64_t fnv(uint64_t h, const void *data, size_t n)
     return h;
 }
 
-/* True the first time a site sees a kind of change (or when the table is full). */
-bool first_at(const char *fn, const char *kind, const char *where, int line)
+enum visit { first_visit, seen_before, not_tracked };
+
+/* Whether a site sees a kind of change for the first time. */
+visit visit_site(const char *fn, const char *kind, const char *where, int line)
 {
     uint64_t h = fnv(0xcbf29ce484222325u, fn, std::strlen(fn) + 1);
     h = fnv(h, kind, std::strlen(kind) + 1);
@@ -94,13 +103,16 @@ bool first_at(const char *fn, const char *kind, const char *where, int line)
     for (unsigned i = 0; i < site_slots; ++i) {
         uint64_t &slot = sites[(h + i) % site_slots];
         if (slot == h)
-            return false;
-        if (slot == 0) {
+            return seen_before;
+        if (slot == 0 && site_count < site_limit) {
             slot = h;
-            return true;
+            ++site_count;
+            return first_visit;
         }
+        if (slot == 0)
+            break;
     }
-    return true;
+    return not_tracked;
 }
 
 /*
@@ -123,7 +135,9 @@ void report(lua_State *L, const char *fn, const char *kind, const char *host, co
     }
     if (tally *t = tally_of(fn))
         ++t->values;
-    if (!first_at(fn, kind, where, line))
+    visit v = visit_site(fn, kind, where, line);
+    untracked += v == not_tracked;
+    if (v != first_visit)
         return;
     ++warnings;
     if (*where)

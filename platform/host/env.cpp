@@ -10,8 +10,8 @@
  * Caveats: one thread only. Selecting another profile frees the old file
  * tree, so texts handed out before become invalid. A profile with a string
  * holding "\u0000" is cut at it (the tree keeps no lengths). A profile file
- * must be a regular file of at most 1 MiB nested at most 16 levels deep,
- * checked before yajl builds a tree (whose free is recursive).
+ * is read and parsed by profile_read (profile_parse.cpp) and gives no name
+ * twice in one object (the tree would keep both).
  */
 #include "platform/env.h"
 #include "platform/host/profile.h"
@@ -19,16 +19,11 @@
 
 #include <yajl/yajl_tree.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -220,83 +215,122 @@ int validate(yajl_val tree, const char *path, char *errbuf, size_t size)
     return 0;
 }
 
-/* The largest profile file read, and the deepest nesting taken: the format
-   itself needs three levels. */
-constexpr off_t profile_size_limit = 1024 * 1024;
-constexpr int profile_depth_limit = 16;
-
-/*
- * Reads a whole profile file into a NUL-terminated C-allocator buffer; null
- * with the problem in why. Anything but a regular file is refused before a
- * byte is read (a FIFO or a device never blocks or floods the reader), and
- * so is a file above the size limit, also one that grows while read.
- */
-char *read_file(const char *path, char *why, size_t size)
+int by_text(const void *a, const void *b)
 {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st;
-    const char *cannot = nullptr, *refused = nullptr;
-    char *text = nullptr;
-    if (fd < 0 || fstat(fd, &st) != 0)
-        cannot = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode))
-        refused = "not a regular file";
-    else if (st.st_size > profile_size_limit)
-        refused = "larger than the limit of 1048576 bytes";
-    else if (!(text = static_cast<char *>(std::malloc(profile_size_limit + 2))))
-        cannot = "not enough memory";
-    size_t used = 0;
-    while (text && !cannot && !refused) {
-        ssize_t n = read(fd, text + used, profile_size_limit + 1 - used);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            cannot = std::strerror(errno);
-        if (n <= 0)
-            break;
-        used += static_cast<size_t>(n);
-        if (used > static_cast<size_t>(profile_size_limit))
-            refused = "larger than the limit of 1048576 bytes";
-    }
-    if (fd >= 0)
-        close(fd);
-    if (text && !cannot && !refused) {
-        text[used] = '\0';
-        if (std::strlen(text) == used)
-            return text;
-        cannot = "the file holds a zero byte";
-    }
-    std::free(text);
-    if (cannot)
-        std::snprintf(why, size, "cannot read the file: %s", cannot);
-    else
-        std::snprintf(why, size, "%s", refused);
-    return nullptr;
+    return std::strcmp(*static_cast<const char *const *>(a), *static_cast<const char *const *>(b));
 }
 
-/* True when text opens more than limit containers at once. Brackets inside
-   strings do not count; a linear scan, so that a deep text costs no more
-   than a long one. */
-bool deeper_than(const char *text, int limit)
+/*
+ * Finds a member name given twice in one object, in v or the values inside
+ * it (the tree is at most 16 levels deep): *twice is it, or stays null.
+ * false without memory. Sorting a copy of the names keeps an object of
+ * 100,000 members fast.
+ */
+bool find_repeat(yajl_val v, const char **twice)
 {
-    int depth = 0;
-    bool in_string = false;
-    for (const char *p = text; *p; ++p) {
-        if (in_string) {
-            if (*p == '\\' && p[1])
-                ++p;  /* an escaped character, the quote included */
-            else if (*p == '"')
-                in_string = false;
-        } else if (*p == '"') {
-            in_string = true;
-        } else if (*p == '[' || *p == '{') {
-            if (++depth > limit)
-                return true;
-        } else if (*p == ']' || *p == '}') {
-            --depth;
+    if (YAJL_IS_ARRAY(v)) {
+        for (size_t i = 0; i < v->u.array.len && !*twice; ++i)
+            if (!find_repeat(v->u.array.values[i], twice))
+                return false;
+        return true;
+    }
+    if (!YAJL_IS_OBJECT(v) || v->u.object.len == 0)
+        return true;
+    size_t n = v->u.object.len;
+    auto *names = static_cast<const char **>(std::malloc(n * sizeof(const char *)));
+    if (!names)
+        return false;
+    std::memcpy(names, v->u.object.keys, n * sizeof *names);
+    std::qsort(names, n, sizeof *names, by_text);
+    for (size_t i = 1; i < n && !*twice; ++i)
+        if (std::strcmp(names[i - 1], names[i]) == 0)
+            *twice = names[i];
+    std::free(names);
+    for (size_t i = 0; i < n && !*twice; ++i)
+        if (!find_repeat(v->u.object.values[i], twice))
+            return false;
+    return true;
+}
+
+struct numbered_text {
+    int64_t id;
+    const char *key;
+};
+
+int by_id(const void *a, const void *b)
+{
+    int64_t x = static_cast<const numbered_text *>(a)->id, y = static_cast<const numbered_text *>(b)->id;
+    return (x > y) - (x < y);
+}
+
+/*
+ * Finds two keys of the text table of one language that name the same id
+ * ("01" and "1"): *first and *second, or they stay null. false without
+ * memory. The keys are known to be text ids.
+ */
+bool find_same_id(yajl_val texts, const char **first, const char **second)
+{
+    size_t n = texts->u.object.len;
+    if (n < 2)
+        return true;
+    auto *ids = static_cast<numbered_text *>(std::malloc(n * sizeof(numbered_text)));
+    if (!ids)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        ids[i].key = texts->u.object.keys[i];
+        text_id(ids[i].key, &ids[i].id);
+    }
+    std::qsort(ids, n, sizeof *ids, by_id);
+    for (size_t i = 1; i < n && !*first; ++i)
+        if (ids[i - 1].id == ids[i].id) {
+            *first = ids[i - 1].key;
+            *second = ids[i].key;
+        }
+    std::free(ids);
+    return true;
+}
+
+/*
+ * Refuses a profile that gives a name twice in one object (yajl's tree
+ * keeps both, and lookups would see the first) or two keys for one text id;
+ * 0, or -1 with the problem in errbuf.
+ */
+int refuse_repeats(yajl_val tree, const char *path, char *errbuf, size_t size)
+{
+    const char *twice = nullptr, *first = nullptr, *second = nullptr;
+    char text[400] = "a name is given twice in one object";
+    bool memory = find_repeat(tree, &twice);
+    if (memory && twice) {
+        for (size_t i = 0; i < tree->u.object.len; ++i) {
+            const char *field = tree->u.object.keys[i];
+            if (std::strcmp(field, twice) == 0) {
+                std::snprintf(text, sizeof text, "field \"%s\" is given twice", field);
+                break;
+            }
+            const char *inner = nullptr;
+            find_repeat(tree->u.object.values[i], &inner);
+            if (inner) {
+                std::snprintf(text, sizeof text, "field \"%s\": member \"%s\" is given twice", field, inner);
+                break;
+            }
+        }
+        problem(errbuf, size, path, text);
+        return -1;
+    }
+    yajl_val texts = member(tree, field_specs[f_texts].name);
+    for (size_t i = 0; memory && texts && i < texts->u.object.len && !first; ++i) {
+        memory = find_same_id(texts->u.object.values[i], &first, &second);
+        if (first) {
+            std::snprintf(text, sizeof text, "field \"texts\", member \"%s\": text ids \"%s\" and \"%s\" are one number",
+                          texts->u.object.keys[i], first, second);
+            problem(errbuf, size, path, text);
+            return -1;
         }
     }
-    return false;
+    if (memory)
+        return 0;
+    problem(errbuf, size, path, "not enough memory");
+    return -1;
 }
 
 /* Parses the built-in profile once. */
@@ -379,26 +413,13 @@ extern "C" int env_load_profile(const char *path, char *errbuf, size_t size)
         use(nullptr);
         return 0;
     }
-    char why[128];
-    char *text = read_file(path, why, sizeof why);
-    if (!text) {
+    char why[200];
+    yajl_val tree = profile_read(path, why, sizeof why);
+    if (!tree) {
         problem(errbuf, size, path, why);
         return -1;
     }
-    if (deeper_than(text, profile_depth_limit)) {
-        std::free(text);
-        problem(errbuf, size, path, "nested deeper than 16 levels");
-        return -1;
-    }
-    char err[256] = "";
-    yajl_val tree = yajl_tree_parse(text, err, sizeof err);
-    std::free(text);
-    if (!tree) {
-        err[std::strcspn(err, "\n")] = '\0';  /* yajl's verbose report: first line */
-        problem(errbuf, size, path, "not valid JSON: ", *err ? err : "parse error");
-        return -1;
-    }
-    if (validate(tree, path, errbuf, size) != 0) {
+    if (validate(tree, path, errbuf, size) != 0 || refuse_repeats(tree, path, errbuf, size) != 0) {
         yajl_tree_free(tree);
         return -1;
     }

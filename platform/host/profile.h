@@ -38,7 +38,17 @@ KEMPLAT_API int env_load_profile(const char *path, char *errbuf, size_t size);
  */
 KEMPLAT_API void env_reset_profile(void);
 
-/* Between the host services: lookups in the profile in force. */
+/* Between the host services: reading a profile file, lookups in the profile in force. */
+
+struct yajl_val_s;
+
+/*
+ * Reads the profile file at path into a yajl tree (free with yajl_tree_free,
+ * C allocator), or null with the reason in why (size > 0): not a regular
+ * file, over 1 MiB, a zero byte, not valid JSON (comments are allowed),
+ * nested deeper than 16 levels (profile_parse.cpp).
+ */
+struct yajl_val_s *profile_read(const char *path, char *why, size_t size);
 
 /* Text number id in language (null: none), owned by the profile. */
 const char *profile_text(const char *language, int64_t id);

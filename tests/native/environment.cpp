@@ -156,6 +156,11 @@ TEST_F(Profile, RefusedProfilesSayWhyAndTheOldOneStays)
          "field \"texts\", member \"de\": must map languages to objects of text ids (integers) to strings"},
         {write("j", R"({"db": {"a": )" + nested + "}}"), std::string("field \"db\", member \"a\": ") + db},
         {write("k", R"({"db": {"a": [)" + nested + "]}}"), "nested deeper than 16 levels"},
+        {write("k2", R"({"db": /*"*/ {"a": [)" + nested + R"(]} /*"*/})"), "nested deeper than 16 levels"},  // as yajl reads comments
+        {write("o", R"({"oem": "a", "oem": "b"})"), "field \"oem\" is given twice"},
+        {write("o2", R"({"db": {"s": {"de": "a", "en": "b", "de": "c"}}})"), "field \"db\": member \"de\" is given twice"},
+        {write("o3", R"({"texts": {"de": {"1": "a", "01": "b"}}})"),
+         "field \"texts\", member \"de\": text ids \"1\" and \"01\" are one number"},
         {write("m", padded + " "), "larger than the limit of 1048576 bytes"},
         {dir + "/fifo", "not a regular file"},
         {dir + "/missing", "cannot read the file: No such file or directory"},
@@ -171,6 +176,12 @@ TEST_F(Profile, RefusedProfilesSayWhyAndTheOldOneStays)
     // at the size limit; brackets inside strings, an escaped quote among them
     EXPECT_EQ(load(padded), "");
     EXPECT_EQ(load(R"({"oem": "[[[[[[[[[[[[[[[[[[\"{{{{{{{{{{{{{{{{{{"})"), "");
+    std::string many = R"({"urls": {)";  // 100,000 members in 1 MiB: names told apart without a quadratic search
+    const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    for (int i = 0; i < 100000; ++i)
+        many += std::string(i ? ",\"" : "\"") + digits[i / 3844] + digits[i / 62 % 62] + digits[i % 62] + "\": \"\"";
+    EXPECT_EQ(load(many + "}}"), "");
+    EXPECT_EQ(str(env_predefined_url("q0T")), "");  // 99,999
 }
 
 TEST_F(Profile, TheVariableSelectsAProfileAndABadOneIsReportedOnce)

@@ -104,8 +104,8 @@ const char usage_text[] =
     "  -h, --help   show this text\n"
     "With no script and no -e, kemlua reads the script from standard input,\n"
     "or shows an interactive prompt when that is a terminal: line editing,\n"
-    "history (KEM_HISTORY, default ~/.kemlua_history; empty: none), Tab\n"
-    "completion, '=expr' prints values, Ctrl-C stops what runs.\n"
+    "history (KEM_HISTORY, default ~/.kemlua_history; empty or /dev/null:\n"
+    "none), Tab completion, '=expr' prints values, Ctrl-C stops what runs.\n"
     "\n"
     "  kemlua [--profile FILE] [-v] --serve NAME HANDLER.lua\n"
     "               serve IPC endpoint NAME: HANDLER.lua returns a function\n"
@@ -328,6 +328,10 @@ bool serve_options_usable(const Run &run)
  */
 int select_numbers(const char *mode)
 {
+    if (mode && !*mode) {
+        std::fprintf(stderr, "%s: --device-numbers= needs a mode: use on, off or warn\n", progname);
+        return -1;
+    }
     const char *env = std::getenv("KEM_DEVICE_NUMBERS");
     const char *value = mode ? mode : env ? env : "";
     static const char *const known[] = {"", "off", "0", "on", "1", "warn"};
@@ -344,9 +348,14 @@ int select_numbers(const char *mode)
     return -1;
 }
 
-/* Selects the device profile of --profile or KEM_DEVICE_PROFILE; 0 when usable. */
+/* Selects the device profile of --profile or KEM_DEVICE_PROFILE (empty: the
+   built-in one); 0 when usable. */
 int select_profile(const char *path)
 {
+    if (path && !*path) {
+        std::fprintf(stderr, "%s: --profile needs a file name, not an empty one\n", progname);
+        return -1;
+    }
     if (!path)
         path = std::getenv(ENV_PROFILE_VARIABLE);
     if (!path || !*path)

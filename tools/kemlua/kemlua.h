@@ -33,11 +33,33 @@ int kemlua_pcall(lua_State *L, int nargs, int nresults);
 
 /*
  * The interactive prompt on L until end of input (prompt.cpp). On a terminal
- * with libedit: line editing, a history file (KEM_HISTORY, default
- * ~/.kemlua_history; empty: none) and completion of global names and table
- * fields. Ctrl-C at the prompt discards the line being typed.
+ * with libedit: line editing, a history file and completion of global names
+ * and table fields. Ctrl-C at the prompt discards the line being typed. An
+ * error of any statement, out of memory included, is reported and the
+ * prompt goes on.
  */
 void kemlua_prompt(lua_State *L);
+
+/*
+ * Line editing (editline.cpp). kemlua_editing_start loads libedit when
+ * standard input is a terminal, sets up completion on L and reads the
+ * history file; false when lines are to be read plainly. kemlua_editing_read
+ * shows the prompt and gives the line typed (held until the next read; null
+ * at end of input or on Ctrl-C), adding it to the history.
+ */
+bool kemlua_editing_start(lua_State *L);
+const char *kemlua_editing_read(const char *prompt);
+void kemlua_editing_stop();
+
+/*
+ * The history file (history.cpp): KEM_HISTORY, else ~/.kemlua_history; none
+ * when the variable is empty or /dev/null. Open hands each saved entry to
+ * add; a file that is not this user's regular history file is refused with
+ * one line on stderr, and nothing is saved then. Save appends an entry.
+ */
+void kemlua_history_open(void (*add)(const char *line));
+void kemlua_history_save(const char *line);
+void kemlua_history_close();
 
 /*
  * kemlua --serve NAME HANDLER.lua (serve.cpp): serves the IPC endpoint NAME

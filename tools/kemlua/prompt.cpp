@@ -3,10 +3,10 @@
  *
  * The prompt reads a statement, or an expression whose values it prints
  * ("=expr" too, as in lua5.1), continuing incomplete statements on ">>"
- * lines. On a terminal, and when built with libedit (KEM_HAVE_LIBEDIT), lines
- * are read with libedit's readline: editing, a history kept in a file, and
- * Tab completion of global names and of the fields after "a.b.". Elsewhere
- * (a pipe, a file) lines are read plainly and the prompts printed.
+ * lines. On a terminal, lines are read with libedit's readline when it can
+ * be loaded (editline.cpp): editing, a history kept in a file, and Tab
+ * completion. Elsewhere (a pipe, a file) lines are read plainly and the
+ * prompts printed.
  *
  * Ctrl-C: while a chunk runs (kemlua_pcall), the SIGINT handler sets a count
  * hook that raises "interrupted!" at the next instruction, as lua5.1 does; a
@@ -32,12 +32,8 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 
-#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
-
-#ifdef KEM_HAVE_LIBEDIT
-#include <editline/readline.h>
-#endif
 
 namespace {
 
@@ -78,245 +74,41 @@ void catch_interrupts(struct sigaction *old)
 
 enum { LINE_READ = 1, LINE_END = 0, LINE_DISCARDED = -1 };
 
-#ifdef KEM_HAVE_LIBEDIT
-
-bool editing = false;             /* lines come from libedit */
-char history_path[4096] = "";     /* "" keeps no history */
-char *held_line = nullptr;        /* the last line readline gave, freed by the next read */
-char *last_remembered = nullptr;  /* the newest history entry */
-
-lua_State *completion_state = nullptr;
-
-/* The names that complete the word being typed: malloc'd, handed to readline one by one. */
-char **candidates = nullptr;
-size_t candidate_count = 0, candidate_room = 0, candidate_next = 0;
-
-const char *const keywords[] = {"and", "break", "do", "else", "elseif", "end", "false", "for",
-                                "function", "if", "in", "local", "nil", "not", "or", "repeat",
-                                "return", "then", "true", "until", "while"};
-
-void drop_candidates()
-{
-    for (size_t i = candidate_next; i < candidate_count; ++i)
-        std::free(candidates[i]);
-    candidate_count = candidate_next = 0;
-}
-
-/* Adds prefix (n bytes), name (len bytes) and tail as one candidate; drops it without memory. */
-void add_candidate(const char *prefix, size_t n, const char *name, size_t len, const char *tail)
-{
-    if (candidate_count == candidate_room) {
-        size_t room = candidate_room ? 2 * candidate_room : 64;
-        auto *grown = static_cast<char **>(std::realloc(candidates, room * sizeof *candidates));
-        if (!grown)
-            return;
-        candidates = grown;
-        candidate_room = room;
-    }
-    size_t tail_len = std::strlen(tail);
-    auto *text = static_cast<char *>(std::malloc(n + len + tail_len + 1));
-    if (!text)
-        return;
-    std::memcpy(text, prefix, n);
-    std::memcpy(text + n, name, len);
-    std::memcpy(text + n + len, tail, tail_len + 1);
-    candidates[candidate_count++] = text;
-}
-
-/* True when the len bytes at s form a Lua name. */
-bool is_name(const char *s, size_t len)
-{
-    if (len == 0 || (s[0] >= '0' && s[0] <= '9'))
-        return false;
-    for (size_t i = 0; i < len; ++i) {
-        char c = s[i];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
-            return false;
-    }
-    return true;
-}
-
-/*
- * Protected: the candidates for the word at userdata 1, "a.b.c" or "c": the
- * fields of the table a.b (looked up without metamethods) whose names start
- * with c, or the globals and keywords that do. A table's name ends in ".".
- */
-int gather(lua_State *L)
-{
-    const char *word = static_cast<const char *>(lua_touserdata(L, 1));
-    const char *last = std::strrchr(word, '.');
-    const char *partial = last ? last + 1 : word;
-    size_t partial_len = std::strlen(partial);
-    lua_pushvalue(L, LUA_GLOBALSINDEX);                        /* table */
-    for (const char *p = word; last && p < last;) {
-        const char *dot = std::strchr(p, '.');
-        lua_pushlstring(L, p, static_cast<size_t>(dot - p));   /* table, key */
-        lua_rawget(L, -2);                                     /* table, field */
-        if (!lua_istable(L, -1))
-            return 0;
-        lua_replace(L, -2);                                    /* field */
-        p = dot + 1;
-    }
-    size_t prefix_len = static_cast<size_t>(partial - word);
-    lua_pushnil(L);                                            /* table, nil */
-    while (lua_next(L, -2)) {                                  /* table, key, value */
-        if (lua_type(L, -2) == LUA_TSTRING) {
-            size_t len;
-            const char *name = lua_tolstring(L, -2, &len);
-            if (is_name(name, len) && len >= partial_len && std::memcmp(name, partial, partial_len) == 0)
-                add_candidate(word, prefix_len, name, len, lua_istable(L, -1) ? "." : "");
-        }
-        lua_pop(L, 1);                                         /* table, key */
-    }
-    if (!last) {
-        for (const char *k : keywords)
-            if (std::strncmp(k, partial, partial_len) == 0)
-                add_candidate("", 0, k, std::strlen(k), "");
-    }
-    return 0;
-}
-
-/* Hands readline the next candidate; it frees it. */
-char *next_candidate(const char *, int)
-{
-    return candidate_next < candidate_count ? candidates[candidate_next++] : nullptr;
-}
-
-/* Tab: completes the word before the cursor from the running interpreter. */
-char **complete(const char *word, int, int)
-{
-    rl_attempted_completion_over = 1;  /* no file names */
-    drop_candidates();
-    lua_State *L = completion_state;
-    if (lua_cpcall(L, gather, const_cast<char *>(word)) != 0)
-        lua_pop(L, 1);
-    if (candidate_count == 0)
-        return nullptr;
-    char **matches = rl_completion_matches(word, next_candidate);
-    drop_candidates();
-    return matches;
-}
-
-/* Characters that end a word for completion: not '.', so "a.b.c" is one word. */
-char word_breaks[] = " \t\n\"'`@$><=;|&{}()[],+-*/%^#~:";
-
-/* The history file: KEM_HISTORY, or ~/.kemlua_history; "" when there is none. */
-void choose_history()
-{
-    const char *path = std::getenv("KEM_HISTORY");
-    int n;
-    if (path) {
-        n = std::snprintf(history_path, sizeof history_path, "%s", path);
-    } else {
-        const char *home = std::getenv("HOME");
-        if (!home || !*home)
-            return;
-        n = std::snprintf(history_path, sizeof history_path, "%s/.kemlua_history", home);
-    }
-    if (n < 0 || static_cast<size_t>(n) >= sizeof history_path)
-        history_path[0] = '\0';
-}
-
-/* Sets up libedit on a terminal. */
-void start_editing(lua_State *L)
-{
-    if (!isatty(STDIN_FILENO))
-        return;
-    editing = true;
-    completion_state = L;
-    rl_readline_name = "kemlua";
-    rl_attempted_completion_function = complete;
-    rl_completion_append_character = '\0';
-    rl_basic_word_break_characters = word_breaks;
-    rl_completer_word_break_characters = word_breaks;
-    using_history();
-    stifle_history(1000);
-    choose_history();
-    if (history_path[0])
-        read_history(history_path);
-}
-
-void stop_editing()
-{
-    std::free(held_line);
-    held_line = nullptr;
-    std::free(last_remembered);
-    last_remembered = nullptr;
-    drop_candidates();
-    std::free(candidates);
-    candidates = nullptr;
-    candidate_room = 0;
-    editing = false;
-}
-
-/* Adds a line to the history, unless empty or the same as the newest, and
-   saves the file (private to the user). */
-void remember(const char *line)
-{
-    if (!line[0] || (last_remembered && std::strcmp(line, last_remembered) == 0))
-        return;
-    std::free(last_remembered);
-    last_remembered = strdup(line);
-    add_history(line);
-    if (!history_path[0])
-        return;
-    int fd = open(history_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        close(fd);
-        write_history(history_path);
-    }
-}
-
-/* read_line with libedit. */
-int read_edited_line(lua_State *L, const char *prompt)
-{
-    std::free(held_line);
-    held_line = readline(prompt);
-    if (!held_line)
-        return interrupted ? LINE_DISCARDED : LINE_END;
-    remember(held_line);
-    lua_pushstring(L, held_line);
-    return LINE_READ;
-}
-
-#else
-
-void start_editing(lua_State *) {}
-void stop_editing() {}
-
-#endif  /* KEM_HAVE_LIBEDIT */
+bool editing = false;  /* lines come from libedit */
 
 /*
  * Reads a line without its newline onto the stack: LINE_READ; LINE_END at
- * end of input, LINE_DISCARDED when Ctrl-C came (nothing pushed). A long
- * plain line is gathered in a luaL_Buffer, which keeps the stack short.
+ * end of input, LINE_DISCARDED when Ctrl-C came (nothing pushed). A plain
+ * line is read byte by byte into a luaL_Buffer, which keeps the stack short
+ * and the line whole: a zero byte stays in it (and the loader reports it).
  */
 int read_line(lua_State *L, const char *prompt)
 {
     interrupted = 0;
-#ifdef KEM_HAVE_LIBEDIT
-    if (editing)
-        return read_edited_line(L, prompt);
-#endif
+    if (editing) {
+        const char *line = kemlua_editing_read(prompt);
+        if (!line)
+            return interrupted ? LINE_DISCARDED : LINE_END;
+        lua_pushstring(L, line);
+        return LINE_READ;
+    }
     std::fputs(prompt, stdout);
     std::fflush(stdout);
     luaL_Buffer line;
     luaL_buffinit(L, &line);
-    char buf[1024];
+    int c = EOF;
     bool read = false;
-    while (std::fgets(buf, sizeof buf, stdin)) {
+    while ((c = std::getc(stdin)) != EOF) {
         read = true;
-        size_t n = std::strlen(buf);
-        bool end = n > 0 && buf[n - 1] == '\n';
-        luaL_addlstring(&line, buf, end ? n - 1 : n);
-        if (end)
+        if (c == '\n')
             break;
+        luaL_addchar(&line, static_cast<char>(c));
     }
-    luaL_pushresult(&line);
-    if (read)
+    if (read) {
+        luaL_pushresult(&line);
         return LINE_READ;
-    lua_pop(L, 1);
-    if (!interrupted)
+    }
+    if (!interrupted)  /* allocating nothing: so the end comes also without memory */
         return LINE_END;
     std::clearerr(stdin);
     return LINE_DISCARDED;
@@ -348,10 +140,14 @@ int load_statement(lua_State *L)
     size_t n = 0;
     const char *text = lua_tolstring(L, -1, &n);
     if (text[0] == '=') {
-        lua_pushfstring(L, "return %s", text + 1);            /* line, "return expr" */
+        lua_pushliteral(L, "return ");
+        lua_pushlstring(L, text + 1, n - 1);
+        lua_concat(L, 2);                                     /* line, "return expr" */
         lua_replace(L, -2);                                   /* text */
     } else {
-        lua_pushfstring(L, "return %s", text);                /* line, "return line" */
+        lua_pushliteral(L, "return ");
+        lua_pushvalue(L, -2);
+        lua_concat(L, 2);                                     /* line, "return line" */
         text = lua_tolstring(L, -1, &n);
         if (luaL_loadbuffer(L, text, n, "=stdin") == 0) {     /* line, "return line", function */
             lua_replace(L, -3);
@@ -407,37 +203,97 @@ int kemlua_pcall(lua_State *L, int nargs, int nresults)
     return status;
 }
 
+namespace {
+
+/*
+ * Room kept for the prompt while statements run: given back when one runs
+ * out of memory, so that the next statements can still be read and run
+ * ("x = nil"), and taken again once a full collection has made room. Mapped
+ * pages that are never touched: they count against an address space limit
+ * (ulimit -v) but use no memory.
+ */
+void *reserve;
+constexpr size_t reserve_size = 1024 * 1024;
+
+void give_reserve()
+{
+    if (reserve)
+        munmap(reserve, reserve_size);
+    reserve = nullptr;
+}
+
+/* Protected: reads, runs and prints one statement; sets *end at end of input. */
+int run_statement(lua_State *L)
+{
+    bool *end = static_cast<bool *>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    if (!reserve) {
+        lua_gc(L, LUA_GCCOLLECT, 0);
+        void *room = mmap(nullptr, reserve_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        reserve = room == MAP_FAILED ? nullptr : room;
+    }
+    int status = load_statement(L);
+    if (status == STATEMENT_END) {
+        *end = true;
+        return 0;
+    }
+    if (status == STATEMENT_DISCARDED) {
+        std::fputs("\n", stdout);
+        return 0;
+    }
+    if (status == 0) {
+        status = kemlua_pcall(L, 0, LUA_MULTRET);
+        std::fflush(stdout);  /* what the statement printed comes before its error */
+    }
+    if (status == LUA_ERRMEM)
+        give_reserve();
+    if (status != 0) {
+        report(L);
+        return 0;
+    }
+    int results = lua_gettop(L);
+    if (results > 0) {
+        lua_getfield(L, LUA_GLOBALSINDEX, "print");
+        lua_insert(L, 1);
+        if (lua_pcall(L, results, 0, 0) != 0)
+            report(L);
+    }
+    return 0;
+}
+
+}  // namespace
+
+/*
+ * Each statement runs in a protected call of its own, so that an error
+ * outside the statement's own call (no memory for the line read, a
+ * metamethod of the globals when printing) is reported like the
+ * statement's errors and the prompt goes on: memory the script frees in its
+ * next statement is there again. The call itself allocates nothing, every
+ * failing step has consumed input and the end of input is seen without
+ * memory, so the loop always advances and ends.
+ */
 void kemlua_prompt(lua_State *L)
 {
     struct sigaction old;
     catch_interrupts(&old);
-    start_editing(L);
-    int status;
-    while ((status = load_statement(L)) != STATEMENT_END) {
-        if (status == STATEMENT_DISCARDED) {
-            std::fputs("\n", stdout);
-            continue;
-        }
-        if (status != 0) {
+    editing = kemlua_editing_start(L);
+    int top = lua_gettop(L);
+    lua_pushcfunction(L, run_statement);
+    bool end = false;
+    while (!end) {
+        lua_pushvalue(L, top + 1);
+        lua_pushlightuserdata(L, &end);
+        int status = lua_pcall(L, 1, 0, 0);
+        if (status == LUA_ERRMEM)
+            give_reserve();
+        if (status != 0)
             report(L);
-            continue;
-        }
-        int base = lua_gettop(L);
-        status = kemlua_pcall(L, 0, LUA_MULTRET);
-        std::fflush(stdout);  /* what the statement printed comes before its error */
-        if (status != 0) {
-            report(L);
-            continue;
-        }
-        int results = lua_gettop(L) - base + 1;
-        if (results > 0) {
-            lua_getfield(L, LUA_GLOBALSINDEX, "print");
-            lua_insert(L, base);
-            if (lua_pcall(L, results, 0, 0) != 0)
-                report(L);
-        }
     }
-    stop_editing();
+    give_reserve();
+    lua_settop(L, top);
+    if (editing)
+        kemlua_editing_stop();
+    editing = false;
     sigaction(SIGINT, &old, nullptr);
     std::fputs("\n", stdout);
 }
