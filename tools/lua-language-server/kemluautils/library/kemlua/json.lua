@@ -13,10 +13,10 @@ local json = {}
 ---@return string? message # why, when `value` is nil
 function json.decode(text, depth) end
 
----The JSON text of a value (lua2json).
----@param value any
+---The JSON text of a table (lua2json), refused where decode would not give it back.
+---@param value table
 ---@param depth? integer table levels allowed, 16 when not given
----@return string? text # nil when the value cannot be written
+---@return string? text # nil for a value that is no table, a table deeper than `depth`, a member name given twice, or a string that is not UTF-8
 ---@return string? message # why, when `text` is nil
 function json.encode(value, depth) end
 
