@@ -16,8 +16,8 @@ local script = q('print(select("#", ...), ..., arg[2], type(kiv.RFC1630_Escape),
 -- or an emulator): a statement that runs out of memory, then x = nil.
 local oom = "SKIP"
 if select(2, t.shell("(ulimit -v 40000 && exec " .. t.program("kemlua") .. " -e '')")) == 0 then
-  local out, status = t.shell("printf 'x = {} for i = 1, 1e7 do x[i] = kemluautils.base64_encode((\"x\"):rep(100)) end\\nx = nil\\nprint(1)\\n' | "
-    .. "(ulimit -v 40000 && exec " .. t.program("kemlua") .. " -i)")
+  local out, status = t.shell("printf 'x = {} for i = 1, 1e7 do x[i] = kemluautils.base64_encode((\"x\"):rep(100)) end"
+    .. "\\nx = nil\\nprint(1)\\n' | (ulimit -v 40000 && exec " .. t.program("kemlua") .. " -i)")
   oom = out .. "status " .. status
 end
 
@@ -29,9 +29,11 @@ t.rows({
   { "kemlua('--bogus')", function(out) return out:find("unrecognized option '%-%-bogus'.*usage: kemlua.*status 2$") end },
   { "kemlua('--serve x')", function(out) return out:find("%-%-serve needs a handler script.*status 2$") end },
   { "kemlua('--version')", function(out) return out:find("^kemlua %d+%.%d+%.%d+ %(libkemluautils %d+%.%d+%.%d+, [^)]+%)\nstatus 0$") end },
-  { "kemlua('-i', 'printf \"x = 4\\\\0 print(2)\\\\nx = 40 + 2\\\\nx\\\\nfor i = 1, 2 do\\\\nprint(i)\\\\nend\\\\nerror(1, 0)\\\\n\" |')",
+  { "kemlua('-i', 'printf \"x = 4\\\\0 print(2)\\\\nx = 40 + 2\\\\nx\\\\nfor i = 1, 2 do\\\\nprint(i)\\\\nend\\\\n"
+    .. "error(1, 0)\\\\n\" |')",
     function(out) return out:find("\n> 2\n> > 42\n> >> >> 1\n2\n> kemlua: 1\n.*\n> \nstatus 0$") end },  -- a zero byte ends no line
-  { "kemlua('-i', 'printf \"print = nil setmetatable(_G, { __index = function(_, k) error(k, 0) end })\\\\n=1\\\\ndo io.write(3) end\\\\n\" |')",
+  { "kemlua('-i', 'printf \"print = nil setmetatable(_G, { __index = function(_, k) error(k, 0) end })"
+    .. "\\\\n=1\\\\ndo io.write(3) end\\\\n\" |')",
     function(out) return out:find("\n> > kemlua: print\n> 3> \nstatus 0$") end },  -- an error outside the statement's call
   { "oom", function(out)  -- out of memory at the prompt: reported, and x = nil gives the memory back
     return out == "SKIP" or out:find("\n> kemlua: not enough memory\n> > 1\n> \nstatus 0$") end },
