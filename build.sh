@@ -63,6 +63,11 @@ footprint() {  # folder, target
 known_targets="armhf mipsel s390x"
 cross_build() {  # target
   target=$1
+  # the sysroot's folders reach the compiler through flags and pkg-config, which split at blanks
+  case $PWD in
+    *[[:space:]]*) echo "build.sh cross: the checkout's path holds a blank, which the cross" \
+      "build's compiler flags and pkg-config cannot carry: $PWD" >&2; exit 2 ;;
+  esac
   scripts/bootstrap cross "$target"
   scripts/sysroot "$target" "build-$target/sysroot"
   host_kemlua=
