@@ -2,11 +2,11 @@
 # The project's front end: installs what is missing, builds, runs.
 #
 #   ./build.sh tour     build and run examples/tour.lua under kemlua
-#   ./build.sh test     build and run every test (plain, sanitized, LuaJIT, clang
-#                       and armhf builds, s390x too unless KEM_CI_S390X=0, and the
-#                       fuzz targets on their stored inputs: deterministic)
+#   ./build.sh test     build and run every test (plain, sanitized, LuaJIT, clang,
+#                       armhf and mipsel builds, s390x too unless KEM_CI_S390X=0,
+#                       and the fuzz targets on their stored inputs: deterministic)
 #   ./build.sh build    build only (into build/)
-#   ./build.sh cross TARGET       cross build for armhf or s390x, all tests
+#   ./build.sh cross TARGET       cross build for armhf, mipsel or s390x, all tests
 #                                 under qemu, and the footprint
 #   ./build.sh bench [NAME]       build and run the benchmarks (bench/bench_NAME)
 #   ./build.sh fuzz [SECONDS]     build the fuzz targets and fuzz each for SECONDS (60)
@@ -18,7 +18,7 @@
 #
 # Build folders: build/ (release with debug info), build-asan/ (ASan+UBSan),
 # build-luajit/ (against LuaJIT), build-clang/ (Release with clang),
-# build-armhf/ and build-s390x/ (each with its sysroot), build-bench/,
+# build-armhf/, build-mipsel/ and build-s390x/ (each with its sysroot), build-bench/,
 # build-fuzz/, build-mutants/.
 set -eu
 cd "$(dirname "$0")"
@@ -60,9 +60,14 @@ footprint() {  # folder, target
   (cd "$dir" && ctest -L footprint -V 2>/dev/null) | sed -n 's/^[0-9]*: footprint: /peak bytes of /p'
 }
 
-known_targets="armhf s390x"
+known_targets="armhf mipsel s390x"
 cross_build() {  # target
   target=$1
+  # the sysroot's folders reach the compiler through flags and pkg-config, which split at blanks
+  case $PWD in
+    *[[:space:]]*) echo "build.sh cross: the checkout's path holds a blank, which the cross" \
+      "build's compiler flags and pkg-config cannot carry: $PWD" >&2; exit 2 ;;
+  esac
   scripts/bootstrap cross "$target"
   scripts/sysroot "$target" "build-$target/sysroot"
   host_kemlua=
@@ -106,6 +111,7 @@ case "${1:-}" in
     CC=clang CXX=clang++ configure build-clang -DCMAKE_BUILD_TYPE=Release
     run_ctest build-clang "clang" -LE 'install|package|footprint'
     cross_build armhf
+    cross_build mipsel
     [ "${KEM_CI_S390X:-1}" = 0 ] || cross_build s390x
     if command -v clang++ >/dev/null 2>&1; then
       echo "== fuzz targets: stored inputs and a fixed-seed exploration"
