@@ -46,6 +46,7 @@ extern "C" void ipc_frame_init(IpcFrameReader *r, const char *types)
     r->data = nullptr;
     r->cap = r->start = r->end = 0;
     r->types = types;
+    r->limit = SIZE_MAX;
 }
 
 extern "C" int ipc_frame_next(IpcFrameReader *r, IpcFrame *frame)
@@ -81,6 +82,8 @@ extern "C" int ipc_frame_room(IpcFrameReader *r, unsigned char **at, size_t *roo
     if (r->cap - r->start < need || r->end == r->cap)
         compact(r);
     if (r->cap < need) {
+        if (need > r->limit)
+            return -1;
         /* at most double per step, so that announced sizes cost memory only
            as their bytes come; aim at room for two frames (up to 1 MiB more), so
            that reads stay large */
@@ -89,6 +92,8 @@ extern "C" int ipc_frame_room(IpcFrameReader *r, unsigned char **at, size_t *roo
         size_t cap = want < 2 * base ? want : 2 * base;
         if (cap < min_buffer)
             cap = min_buffer;
+        if (cap > r->limit)
+            cap = r->limit;
         auto *data = static_cast<unsigned char *>(mem_malloc(cap, KEM_TAG));
         if (!data)
             return -1;
@@ -113,5 +118,7 @@ extern "C" void ipc_frame_commit(IpcFrameReader *r, size_t n)
 extern "C" void ipc_frame_release(IpcFrameReader *r)
 {
     mem_free(r->data, KEM_TAG);
+    size_t limit = r->limit;
     ipc_frame_init(r, r->types);
+    r->limit = limit;
 }
