@@ -311,7 +311,9 @@ void ipc::serve_listener(Listener *l)
     c->listener = l;
     c->next = l->conns;
     l->conns = c;
-    serve_request(c);  /* a client sends its command as it connects: mostly here already */
+    /* a client sends its command as it connects: mostly here already; read
+       now, before a flood of connections behind it could evict it */
+    serve_request(c);
 }
 
 extern "C" int ipc_reply(IpcConn *c, const void *data, size_t n)
