@@ -12,8 +12,8 @@
  * stream sockets in a runtime folder; docs/ipc.md describes the folder, the
  * wire format, so that other programs can speak it, and a server's limits.
  *
- * Caveats: one thread only; at most IPC_MAX_SOCKETS sockets (endpoints and
- * connections together) per process.
+ * Caveats: one thread only; at most IPC_MAX_SOCKETS sockets (serving
+ * endpoints and connections together) per process.
  */
 #ifndef KEM_PLATFORM_IPC_H
 #define KEM_PLATFORM_IPC_H
