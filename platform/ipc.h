@@ -64,10 +64,10 @@ typedef int (*ipc_request_cb)(IpcConn *conn, const char *command, size_t len, vo
 /*
  * Creates a handle on the endpoint `name`, from which commands are sent;
  * null when the name is not valid (not only letters, digits, '_', '-' and
- * '.', starting with '.', or longer than the host allows), in use by
- * another process, or the folder of endpoints cannot be used. It listens
- * once ipc_serve makes it a server. A name this process already holds gives
- * a second handle on the same endpoint. Released with ipc_destroy.
+ * '.', starting with '.', or longer than the host allows) or the folder of
+ * endpoints cannot be used. It listens once ipc_serve makes it a server. A
+ * name this process already serves gives a second handle on the same
+ * endpoint. Released with ipc_destroy.
  */
 KEMPLAT_API IpcEndpoint *ipc_create(const char *name);
 
@@ -98,7 +98,8 @@ KEMPLAT_API int ipc_send_command(IpcEndpoint *endpoint, const char *destination,
  * arrives is handed to handler(conn, command, len, user). Without a
  * handler, connections are closed as they arrive. Returns 0, or -1 for a
  * null endpoint or when the name cannot be listened on (another process
- * took it, the socket cannot be made).
+ * listens on it, a file that is not a socket has it, the socket cannot be
+ * made).
  */
 KEMPLAT_API int ipc_serve(IpcEndpoint *endpoint, ipc_request_cb handler, void *user);
 
