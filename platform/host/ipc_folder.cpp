@@ -106,7 +106,7 @@ int check_folder(const char *path, bool chosen, const char *hint)
         ipc::refuse("endpoint folder %s: owned by uid %u, not by this user (uid %u)%s", shown, uid, self, hint);
         return -1;
     }
-    if (!ipc::trusted(st.st_uid)) {
+    if (uid != self && !ipc::trusted(st.st_uid)) {  /* each geteuid is a system call */
         ipc::refuse("endpoint folder %s: owned by uid %u, not a trusted user (this user is uid %u)", shown, uid,
                     self);
         return -1;

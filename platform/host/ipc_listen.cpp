@@ -211,13 +211,17 @@ extern "C" IpcEndpoint *ipc_create(const char *name)
         return nullptr;
     Listener *l = ipc::held_listener(name);
     char path[PATH_MAX];
-    if (!l && ipc::endpoint_path(name, path) != 0)
+    if (ipc::endpoint_path(name, path) != 0)
         return nullptr;
+    path[std::strlen(path) - std::strlen(name) - 1] = '\0';  /* the folder */
     auto *ep = static_cast<IpcEndpoint *>(mem_calloc(1, sizeof(IpcEndpoint), KEM_TAG));
-    if (!ep) {
+    char *folder = ep ? mem_strdup(path, KEM_TAG) : nullptr;
+    if (!folder) {
+        mem_free(ep, KEM_TAG);
         ipc::refuse("endpoint '%s': not enough memory", name);
         return nullptr;
     }
+    ep->folder = folder;
     std::strcpy(ep->name, name);
     ep->listener = l;
     if (l)
@@ -234,6 +238,7 @@ extern "C" void ipc_destroy(IpcEndpoint *ep)
     Listener *l = ep->listener;
     if (l && --l->refs == 0)
         close_listener(l);
+    mem_free(ep->folder, KEM_TAG);
     mem_free(ep, KEM_TAG);
 }
 

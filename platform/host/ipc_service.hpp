@@ -32,6 +32,7 @@ struct Listener;
 struct IpcEndpoint {
     Listener *listener;  /* null until the endpoint serves: a client needs none */
     IpcConn *conns;      /* client exchanges started through this handle */
+    char *folder;        /* the folder checked when the handle was made (tagged) */
     char name[IPC_HOST_NAME_MAX + 1];
 };
 
