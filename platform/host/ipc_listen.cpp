@@ -8,6 +8,7 @@
  * linking and removing a socket file for every qecmd call cost 62-69 us of
  * CPU time; the handle costs 4.6 us (bench_ipc, BM_EndpointCreateDestroy,
  * the two builds side by side).
+ *
  * A listener is bound under a private name NAME.<pid>~ and then linked to
  * NAME, so the name appears only once connections are taken. A socket file
  * nobody listens on (left by a process that died) is replaced. Handles of one
