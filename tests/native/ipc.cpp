@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <thread>
 
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -271,6 +273,16 @@ TEST_F(Ipc, FoldersOfAnyLengthServeAndUnusableOnesAreRefusedWithTheReason)
     std::string foreign = folder("foreign", 0700), shared = folder("shared", 01770), huge(PATH_MAX, 'x');
     bool root = chown(foreign.c_str(), 65534, 65534) == 0 && chown(shared.c_str(), 0, 0) == 0;
     std::fclose(std::fopen((base + "/kem-ipc").c_str(), "w"));
+    std::string unknown = folder("unknown", 01770), members = folder("members", 01770), gid = "?";
+    bool strange = root && !getgrgid(4242) && chown(unknown.c_str(), 0, 4242) == 0;
+    uid_t member = 0;  // a group with a member other than root and this user, when there is one
+    setgrent();
+    for (group *g; root && !member && (g = getgrent());)
+        for (char **m = g->gr_mem; !member && *m; ++m)
+            if (passwd *pw = getpwnam(*m); pw && pw->pw_uid != 0 && chown(members.c_str(), 0, g->gr_gid) == 0)
+                member = pw->pw_uid, gid = std::to_string(g->gr_gid);
+    endgrent();
+    std::string untrusted = " write to it, but its group is unknown or has a member that is not a trusted user";
     const struct {
         std::string folder, xdg, problem;
     } cases[] = {
@@ -280,11 +292,13 @@ TEST_F(Ipc, FoldersOfAnyLengthServeAndUnusableOnesAreRefusedWithTheReason)
         {link, "", "not a directory"},
         {root ? foreign : "", "", "owned by uid 65534, not a trusted user (this user is uid 0)"},
         {huge, "", "the path is too long"},
+        {strange ? unknown : "", "", "mode 1770 lets group 4242" + untrusted},
+        {member ? members : "", "", "mode 1770 lets group " + gid + untrusted},
         {"", base, "not a directory" + hint},  // the default folder under XDG_RUNTIME_DIR
     };
     for (const auto &c : cases) {
         if (c.folder.empty() && c.xdg.empty())
-            continue;  // not root: no folder of another user to make
+            continue;  // not root (no folder of another user or group to make), or no such group
         setenv("KEM_IPC_DIR", c.folder.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", c.xdg.c_str(), 1);
         std::string shown = c.folder.empty() ? c.xdg + "/kem-ipc" : c.folder.size() > 107 ? c.folder.substr(0, 107) + "..." : c.folder;
@@ -292,6 +306,12 @@ TEST_F(Ipc, FoldersOfAnyLengthServeAndUnusableOnesAreRefusedWithTheReason)
         EXPECT_EQ(std::string(ipc_last_error()), "endpoint folder " + shown + ": " + c.problem);
     }
     unlink((base + "/kem-ipc").c_str());
+    setenv("KEM_IPC_DIR", members.c_str(), 1);  // the same group's folder, its member trusted
+    setenv("KEM_IPC_TRUST_UIDS", std::to_string(member).c_str(), 1);
+    IpcEndpoint *ep = ipc_create("svc");
+    EXPECT_TRUE(!member || ep);
+    ipc_destroy(ep);
+    unsetenv("KEM_IPC_TRUST_UIDS");
     std::string deep = dir;  // a folder too long for a socket address, reached through its descriptor
     while (deep.size() < 300)
         mkdir((deep += "/" + std::string(60, 'd')).c_str(), 0700);
@@ -299,13 +319,14 @@ TEST_F(Ipc, FoldersOfAnyLengthServeAndUnusableOnesAreRefusedWithTheReason)
         setenv("KEM_IPC_DIR", f.c_str(), 1);
         if (f.empty())
             continue;
-        IpcEndpoint *ep = ipc_create("in.deep");
+        std::string top(IPC_HOST_NAME_MAX, 'n');  // the longest name
+        ep = ipc_create(top.c_str());
         ipc_serve(ep, [](IpcConn *c, const char *command, size_t len, void *) { return ipc_reply(c, command, len); }, nullptr);
-        EXPECT_TRUE(access((f + "/in.deep").c_str(), F_OK) == 0);
-        Outcome o = exchange("in.deep", "hello");
+        EXPECT_TRUE(access((f + "/" + top).c_str(), F_OK) == 0);
+        Outcome o = exchange(top.c_str(), "hello");
         EXPECT_EQ(o.deliveries, std::vector<std::string>{"hello"}) << f;
         ipc_destroy(ep);
-        EXPECT_NE(access((f + "/in.deep").c_str(), F_OK), 0);
+        EXPECT_NE(access((f + "/" + top).c_str(), F_OK), 0);
     }
     setenv("KEM_IPC_DIR", "", 1);  // the default folder under XDG_RUNTIME_DIR
     setenv("XDG_RUNTIME_DIR", (dir + "/f").c_str(), 1);
