@@ -77,8 +77,8 @@ t.rows({
     ("libkemluautils: %s\nfalse\tmemory error\n"):format(refused) },  -- the same reason, for qecmd
   { "t.shell('ls -A ' .. t.quote(dir)):find('lua_qecmd_', 1, true)", nil },  -- no endpoint left
   { "t.shell(stop)", "" },
-  sharing and { "{ across('', other, '65534'), across(other, '', '65534') }", { "echo:hitrue\n", "echo:hitrue\n" } } or nil,
-  sharing and { "across(other, '', '')", ("libkemluautils: endpoint 'x': served by uid 65534, not a trusted user\nfalse\n") } or nil,
+  sharing and { "{ across('', other, \"'1000, 65534'\"), across(other, '', 65534) }", { "echo:hitrue\n", "echo:hitrue\n" } } or nil,
+  sharing and { "across(other, '', 1000)", ("libkemluautils: endpoint 'x': served by uid 65534, not a trusted user\nfalse\n") } or nil,
 }, { call = call, value = value, seen = seen, t = t, handler = handler, dir = dir, stop = stop, across = across, other = other })
 
 t.done()
