@@ -9,6 +9,7 @@ if not arg then  -- kemlua --serve loads this script as the peers' handler
     fail = function(send) send("partial") return false end,
     country = function(send) send(kemluautils.country()) return true end,
     spin = function() while true do end end,
+    big = function(send) for _ = 1, 8 do send(("b"):rep(1000000)) end return true end,  -- past the socket's buffer
   }
   return function(command, send)
     if answers[command] then return answers[command](send) end
@@ -58,6 +59,11 @@ local refused = "endpoint folder " .. handler .. ": not a directory"
 t.rows({
   { "call('qp', 'several', value)", { true, "a\0b", value, "", value, "\0\0", value } },
   { "call(4711, 42, nil)", { true, "echo:42", "nil" } },
+  { "call('qp', 'big', nil)", function(got)  -- 8 MB, more than the socket holds: the peer waits for the reader
+    local n = 0
+    for i = 2, #got, 2 do n = n + #got[i] end
+    return got[1] == true and #got == 17 and n == 8e6
+  end },
   { "call({}, 'qp', 'five', 'x')", { true, "echo:five", "x" } },
   { "call('qp', 'fail', 1)", { false, "partial", 1 } },
   -- the error value as raised, at the first delivery (seen is the value itself)

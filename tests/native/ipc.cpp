@@ -418,6 +418,9 @@ TEST_F(Ipc, ClientsCannotHoldAServerDown)
         sock_poll_msecs(0);
     }
     EXPECT_EQ(raw_call(path("server"), "hello"), frame('D', "hello") + frame('E', "\0"s));
+    char byte;  // the oldest made room, the newest is still there
+    EXPECT_EQ(recv(idle.front(), &byte, 1, MSG_DONTWAIT), 0);
+    EXPECT_EQ(recv(idle.back(), &byte, 1, MSG_DONTWAIT), -1);
     for (int fd : idle)
         close(fd);
 
@@ -447,7 +450,6 @@ TEST_F(Ipc, ClientsCannotHoldAServerDown)
     knock(path("server"), &deaf);
     std::string big = frame('C', "big");
     send(deaf, big.data(), big.size(), MSG_NOSIGNAL);
-    char byte;
     int64_t start = time(nullptr);
     while ((replied == 0 || recv(silent, &byte, 1, MSG_DONTWAIT) != 0) && time(nullptr) - start < 60)
         sock_poll_msecs(100);
