@@ -8,12 +8,12 @@
  * callback runs on the calling thread from inside sock_poll_msecs (or, for
  * the start callback, inside ipc_send_command).
  *
- * The host implementation (platform/host/ipc.cpp) speaks over Unix-domain
- * stream sockets in a runtime folder; docs/ipc.md describes the folder and
- * the wire format so that other programs can speak it.
+ * The host implementation (platform/host/ipc_*.cpp) speaks over Unix-domain
+ * stream sockets in a runtime folder; docs/ipc.md describes the folder, the
+ * wire format, so that other programs can speak it, and a server's limits.
  *
- * Caveats: one thread only; at most IPC_MAX_SOCKETS sockets (endpoints and
- * connections together) per process.
+ * Caveats: one thread only; at most IPC_MAX_SOCKETS sockets (serving
+ * endpoints and connections together) per process.
  */
 #ifndef KEM_PLATFORM_IPC_H
 #define KEM_PLATFORM_IPC_H
@@ -62,11 +62,12 @@ typedef void (*ipc_done_cb)(IpcConn *conn, void *user);
 typedef int (*ipc_request_cb)(IpcConn *conn, const char *command, size_t len, void *user);
 
 /*
- * Creates the endpoint `name` and listens on it; null when the name is not
- * valid (not only letters, digits, '_', '-' and '.', or starting with '.'),
- * in use by another process, or the socket cannot be made. A name this
- * process already holds gives a second handle on the same socket. Released
- * with ipc_destroy.
+ * Creates a handle on the endpoint `name`, from which commands are sent;
+ * null when the name is not valid (not only letters, digits, '_', '-' and
+ * '.', starting with '.', or longer than the host allows) or the folder of
+ * endpoints cannot be used. It listens once ipc_serve makes it a server. A
+ * name this process already serves gives a second handle on the same
+ * endpoint. Released with ipc_destroy.
  */
 KEMPLAT_API IpcEndpoint *ipc_create(const char *name);
 
@@ -93,16 +94,19 @@ KEMPLAT_API int ipc_send_command(IpcEndpoint *endpoint, const char *destination,
                                  void *user);
 
 /*
- * Makes the endpoint a server: every command that arrives is handed to
- * handler(conn, command, len, user). Without a handler, connections are
- * closed as they arrive. Returns 0, or -1 for a null endpoint.
+ * Makes the endpoint a server, listening on its name: every command that
+ * arrives is handed to handler(conn, command, len, user). Without a
+ * handler, connections are closed as they arrive. Returns 0, or -1 for a
+ * null endpoint or when the name cannot be listened on (another process
+ * listens on it, a file that is not a socket has it, the socket cannot be
+ * made).
  */
 KEMPLAT_API int ipc_serve(IpcEndpoint *endpoint, ipc_request_cb handler, void *user);
 
 /*
  * Sends one delivery of n bytes on the server connection conn (inside the
- * handler only). Returns 0, or -1 when the peer is gone or does not read
- * within KEM_IPC_TIMEOUT_MS.
+ * handler only). Returns 0, or -1 when the peer is gone or does not read in
+ * time (the host: the replies of one exchange wait at most 5 s in all).
  */
 KEMPLAT_API int ipc_reply(IpcConn *conn, const void *data, size_t n);
 

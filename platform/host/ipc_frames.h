@@ -25,6 +25,7 @@ typedef struct IpcFrameReader {
     size_t start;        /* first byte not yet consumed */
     size_t end;          /* one past the last byte read */
     const char *types;   /* the type bytes accepted, e.g. "DE" */
+    size_t limit;        /* the most bytes the buffer may take (init: no limit) */
 } IpcFrameReader;
 
 typedef struct IpcFrame {
@@ -45,7 +46,8 @@ KEMPLAT_API int ipc_frame_next(IpcFrameReader *r, IpcFrame *frame);
 
 /*
  * Makes room for the next read and stores where (*at) and how much (*room).
- * Returns 0, or -1 when the buffer cannot grow (nothing changed).
+ * Returns 0, or -1 when the buffer cannot grow: no memory, or the frame
+ * being read needs more than r->limit bytes (nothing changed).
  */
 KEMPLAT_API int ipc_frame_room(IpcFrameReader *r, unsigned char **at, size_t *room);
 

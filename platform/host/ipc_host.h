@@ -9,6 +9,27 @@
 
 #include "platform/platform.h"
 
+/*
+ * Longest endpoint name, in bytes. A socket address holds at most 107 bytes;
+ * an endpoint in a folder too long for it is reached through the folder's
+ * descriptor ("/proc/self/fd/N/" is at most 25 bytes) under its private name
+ * NAME.<pid>~ (at most 9 more), which leaves room for this many.
+ */
+#define IPC_HOST_NAME_MAX 64
+
+/*
+ * Limits of the server side, whatever KEM_IPC_TIMEOUT_MS says (a smaller
+ * nonzero KEM_IPC_TIMEOUT_MS shortens the two times):
+ * - a client has this many ms from its connection to send its whole command;
+ * - the replies of one exchange wait at most this many ms in all for the
+ *   client to read;
+ * - the commands not yet whole hold at most this many bytes in all (one
+ *   command at most IPC_MAX_PAYLOAD and its 5-byte header).
+ */
+#define IPC_HOST_REQUEST_MS 5000
+#define IPC_HOST_REPLY_WAIT_MS 5000
+#define IPC_HOST_HELD_MAX (40u * 1024u * 1024u)
+
 KEMPLAT_BEGIN_DECLS
 
 /*

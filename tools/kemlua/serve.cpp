@@ -10,6 +10,12 @@
  * and then removes its socket. Verbose (-v), it logs on stderr each request:
  * its command, each delivery with its byte count, and how it ended.
  *
+ * A signal stops a running handler too: a hook raises "interrupted" at its
+ * next Lua instruction, and when the peer is still running a second later
+ * (a handler stuck in C, or in code LuaJIT compiled, where hooks do not
+ * run), the SIGALRM handler removes the socket file and exits, with
+ * async-signal-safe calls only.
+ *
  * Caveat: commands are answered one at a time, in the order they arrive.
  */
 #include "kemlua.h"
@@ -23,17 +29,48 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
+lua_State *volatile serving_state = nullptr;  /* the handler's interpreter, for the hook */
+char socket_path[PATH_MAX];
+volatile std::sig_atomic_t socket_ours = 0;   /* socket_path is ours to remove */
+
+/* Raises in the handler at every instruction once a stop is asked for (a
+   handler that catches it with pcall meets it again at once). */
+void stop_hook(lua_State *L, lua_Debug *ar)
+{
+    if (ar->event == LUA_HOOKRET)
+        return;  /* not again on the way out of the handler's protected call */
+    luaL_error(L, "interrupted");
+}
 
 void on_signal(int)
 {
+    if (stop_requested)
+        return;
     stop_requested = 1;
+    if (serving_state)  /* lua_sethook may be called from a signal handler */
+        lua_sethook(serving_state, stop_hook, LUA_MASKCALL | LUA_MASKRET | LUA_MASKCOUNT, 1);
+    alarm(1);
+}
+
+/* The last resort, a second after a stop was asked for: async-signal-safe. */
+void on_alarm(int)
+{
+    if (socket_ours)
+        unlink(socket_path);
+    static const char message[] = "kemlua --serve: the handler did not stop; socket removed\n";
+    ssize_t ignored = write(2, message, sizeof message - 1);
+    (void)ignored;
+    _exit(1);
 }
 
 bool verbose = false;  /* log each request on stderr */
@@ -171,24 +208,34 @@ void install_signals()
     sa.sa_flags = 0;  /* no SA_RESTART: poll returns at once */
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_alarm;
+    sigaction(SIGALRM, &sa, nullptr);
 }
 
 /* Serves until a signal; the exit status. */
 int serve(lua_State *L, const char *name)
 {
     IpcEndpoint *ep = ipc_create(name);
-    if (!ep) {
+    if (!ep || ipc_serve(ep, on_request, L) != 0) {
         const char *why = ipc_last_error();
         std::fprintf(stderr, "kemlua --serve: cannot create endpoint '%s': %s\n", name,
-                     *why ? why : "not enough memory");
+                     *why ? why : "the endpoint service refused it");
+        ipc_destroy(ep);
         return 1;
     }
-    ipc_serve(ep, on_request, L);
-    char path[128];
-    if (ipc_socket_path(name, path, sizeof path) == 0)
+    char path[PATH_MAX];
+    if (ipc_socket_path(name, path, sizeof path) == 0) {
+        std::memcpy(socket_path, path, sizeof path);
+        socket_ours = 1;
         std::fprintf(stderr, "kemlua --serve: serving '%s' at %s\n", name, path);
+    }
+    serving_state = L;
     while (!stop_requested)
         sock_poll_msecs(250);
+    alarm(0);  /* no signal arms it again: on_signal acts once */
+    socket_ours = 0;  /* from here on the service removes it */
+    serving_state = nullptr;
+    lua_sethook(L, nullptr, 0, 0);
     ipc_destroy(ep);
     return 0;
 }
