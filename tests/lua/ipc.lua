@@ -79,7 +79,8 @@ t.rows({
   { "{ t.shell('KEM_IPC_DIR=' .. t.quote(handler) .. ' ' .. t.program('kemlua') .. ' --serve x ' .. t.quote(handler))"
     .. " }",
     { ("libkemluautils: %s\nkemlua --serve: cannot create endpoint 'x': %s\n"):format(refused, refused), 1 } },
-  { "t.shell('KEM_IPC_DIR=' .. t.quote(handler) .. ' ' .. t.program('kemlua') .. [[ -e \"print(pcall(kemluautils.qecmd, 'x', 'y', print, nil))\"]])",
+  { "t.shell('KEM_IPC_DIR=' .. t.quote(handler) .. ' ' .. t.program('kemlua')"
+    .. " .. [[ -e \"print(pcall(kemluautils.qecmd, 'x', 'y', print, nil))\"]])",
     ("libkemluautils: %s\nfalse\tmemory error\n"):format(refused) },  -- the same reason, for qecmd
   { "t.shell('ls -A ' .. t.quote(dir)):find('lua_qecmd_', 1, true)", nil },  -- no endpoint left
   { "t.shell(stop)", "" },
