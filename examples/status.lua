@@ -1,5 +1,5 @@
 -- Device script code kept in a module, so that busted can test its functions
--- on a workstation (examples/spec/status_spec.lua; docs/tools.md). A script
+-- on a workstation (examples/test/status_test.lua; docs/tools.md). A script
 -- takes it with dofile("status.lua"), or require "status" from its folder.
 local k = kemluautils
 local status = {}

@@ -25,6 +25,7 @@ t.rows({
   { "kemlua('- one two', 'printf %s ' .. script .. ' |')", "2\tone\ttwo\tfunction\ttrue\nstatus 0" },
   { "kemlua('-e ' .. q('local function f() error(\"boom\") end f()'))",
     function(out) return out:find("^kemlua: %(command line%):1: boom\nstack traceback:\n.*status 1$") end },
+  { "kemlua('-e ' .. q('error()'))", "status 1" },  -- a nil error prints nothing, as with lua5.1
   { "kemlua('/nonexistent.lua')", function(out) return out:find("cannot open /nonexistent.lua.*status 1$") end },
   { "kemlua('--bogus')", function(out) return out:find("unrecognized option '%-%-bogus'.*usage: kemlua.*status 2$") end },
   { "kemlua('--serve x')", function(out) return out:find("%-%-serve needs a handler script.*status 2$") end },

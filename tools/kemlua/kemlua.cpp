@@ -43,8 +43,10 @@ extern "C" {
 
 int kemlua_traceback(lua_State *L)
 {
+    if (lua_isnil(L, 1))
+        return 1;  /* error() without a message: nothing to report, as lua5.1 does */
     if (!lua_isstring(L, 1)) {
-        if (lua_isnoneornil(L, 1) || !luaL_callmeta(L, 1, "__tostring") || !lua_isstring(L, -1))
+        if (lua_isnone(L, 1) || !luaL_callmeta(L, 1, "__tostring") || !lua_isstring(L, -1))
             lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
         lua_replace(L, 1);
     }
@@ -154,13 +156,15 @@ void report_memory()
 }
 
 
-/* Calls the function below nargs arguments; prints an error. 0 on success. */
+/* Calls the function below nargs arguments; prints an error (none for a
+   nil one). 0 on success. */
 int docall(lua_State *L, int nargs)
 {
     int status = kemlua_pcall(L, nargs, 0);
     if (status != 0) {
         const char *msg = lua_tostring(L, -1);
-        std::fprintf(stderr, "%s: %s\n", progname, msg ? msg : "(error object is not a string)");
+        if (!lua_isnil(L, -1))
+            std::fprintf(stderr, "%s: %s\n", progname, msg ? msg : "(error object is not a string)");
         std::fflush(stderr);
         lua_pop(L, 1);
         lua_gc(L, LUA_GCCOLLECT, 0);

@@ -175,11 +175,13 @@ int load_statement(lua_State *L)
     }
 }
 
-/* Prints a message of a failed load or call on stderr and pops it. */
+/* Prints a message of a failed load or call on stderr (none for a nil
+   error) and pops it. */
 void report(lua_State *L)
 {
     const char *msg = lua_tostring(L, -1);
-    std::fprintf(stderr, "kemlua: %s\n", msg ? msg : "(error object is not a string)");
+    if (!lua_isnil(L, -1))
+        std::fprintf(stderr, "kemlua: %s\n", msg ? msg : "(error object is not a string)");
     std::fflush(stderr);
     lua_pop(L, 1);
 }

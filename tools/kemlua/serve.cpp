@@ -152,7 +152,8 @@ int run_request(lua_State *L)
     req->deliveries = box->deliveries;
     req->bytes = box->bytes;
     if (status != 0) {
-        std::fprintf(stderr, "kemlua --serve: %s\n", lua_tostring(L, -1));
+        const char *msg = lua_tostring(L, -1);
+        std::fprintf(stderr, "kemlua --serve: %s\n", msg ? msg : "(error object is nil)");
         req->status = 1;
         req->ending = "failure (the handler raised an error)";
     } else {

@@ -1,8 +1,9 @@
--- busted specs of examples/status.lua for the device of
+-- busted tests of examples/status.lua for the device of
 -- examples/profile-demo-at.json, run under kemlua from the project folder in
 -- both number modes (docs/tools.md):
---   kemlua --profile examples/profile-demo-at.json "$(command -v busted)" examples/spec
---   kemlua --profile examples/profile-demo-at.json --device-numbers "$(command -v busted)" examples/spec
+--   p=examples/profile-demo-at.json
+--   kemlua --profile $p "$(command -v busted)" --pattern=_test examples/test
+--   kemlua --profile $p --device-numbers "$(command -v busted)" --pattern=_test examples/test
 local status = dofile("examples/status.lua")
 local device_numbers = ({ on = true, ["1"] = true, warn = true })[os.getenv("KEM_DEVICE_NUMBERS") or ""]
 
