@@ -1,9 +1,8 @@
 /*
  * Hash service: SHA-256 (FIPS 180-4) of a byte range.
  *
- * The host implementation runs OpenSSL's libcrypto, which uses the
- * processor's SHA instructions where it has them. OpenSSL's own working
- * memory comes from its allocator, not the tagged one.
+ * The host implementation runs nettle's sha256, which uses the processor's
+ * SHA instructions where it has them, and takes no heap memory.
  */
 #ifndef KEM_PLATFORM_HASH_H
 #define KEM_PLATFORM_HASH_H
