@@ -7,7 +7,8 @@
  * that hashes nothing paid that on every start. This file costs nothing to
  * load. With the SHA instructions it hashes 1 MiB as fast as OpenSSL does
  * (docs/performance.md); without them (also under valgrind, which hides
- * them) it runs the portable rounds, at about half that speed.
+ * them) it runs the portable rounds, at a sixth of that speed (0.28 against
+ * 1.70 GB/s here). The SHA instructions gain ~6x.
  *
  * Caveats: the choice is made on the first call and kept; the state and the
  * last partial block live on the caller's stack, so calls from several
