@@ -1,8 +1,9 @@
 /*
  * Hash service: SHA-256 (FIPS 180-4) of a byte range.
  *
- * The host implementation runs nettle's sha256, which uses the processor's
- * SHA instructions where it has them, and takes no heap memory.
+ * The host implementation is the platform library's own: the processor's
+ * SHA instructions on x86-64 where it has them, portable code elsewhere. It
+ * takes no heap memory and needs no other library.
  */
 #ifndef KEM_PLATFORM_HASH_H
 #define KEM_PLATFORM_HASH_H
