@@ -1,12 +1,12 @@
 # Checks that loading the module, the platform library or kemlua loads no
-# C++ runtime and no OpenSSL: no libstdc++ or libcrypto among the libraries
-# each needs, and no undefined C++ runtime symbol (a mangled name, __cxa_*,
-# __gxx_*) that would have to come from one.
+# C++ runtime and no OpenSSL: no libstdc++, libgcc_s (the unwinder) or
+# libcrypto among the libraries each needs, and no undefined C++ runtime
+# symbol (a mangled name, __cxa_*, __gxx_*) that would have to come from one.
 #   cmake -DREADELF=readelf -DNM=nm -DFILES="a;b" -P runtime_libraries.cmake
 set(faults "")
 foreach(file IN LISTS FILES)
   execute_process(COMMAND ${READELF} -d ${file} OUTPUT_VARIABLE dynamic COMMAND_ERROR_IS_FATAL ANY)
-  string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[(libstdc\\+\\+|libcrypto)[^]\n]*\\]" bad "${dynamic}")
+  string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[(libstdc\\+\\+|libgcc_s|libcrypto)[^]\n]*\\]" bad "${dynamic}")
   execute_process(COMMAND ${NM} -D --undefined-only ${file} OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
   string(REGEX MATCHALL " (_Z|__cxa_|__gxx_)[^ \n@]*" runtime "${undefined}")
   list(REMOVE_ITEM runtime " __cxa_finalize" " __cxa_atexit")  # the C library's
