@@ -25,6 +25,7 @@ struct Case {
     const char *call;
     const char *on_failure;
     bool persistent = false;  /* the interpreter's failures persist */
+    bool on_luajit = true;    /* the interpreter's sweep runs on LuaJIT too */
 };
 
 const Case cases[] = {
@@ -35,11 +36,8 @@ const Case cases[] = {
     {"k.lua_unixtime2iso8601(86400)", "0001-01-01T00:00:00"},
     {"qecmd(4711, 'count 3')", "error: .*: memory error|false .*"},
     {"k.base64_encode(('\\0\\1\\2'):rep(400)), k.base64_decode(('Zm9v'):rep(300))", "nil,.*|.*,nil"},
-    {"#(k.base64_encode(('\\0\\1\\2'):rep(2100)) or '')", "0"},  /* beyond a luaL_Buffer: guarded */
     {"#k.string_split(('piece,'):rep(200), ','), k.string_join({'a', 1.5, 3, x = 'y'}, '+')",
      "error: .* attempt to get length of a nil value|.*,nil"},
-    {"k.string_join({'p', 'q'}, '-'), #k.string_join({('x'):rep(9000), 'y'}, '-')",
-     "nil,.*|error: .* attempt to get length of a nil value"},
     {"macs(('02:00:00:00:00:%02x,'):rep(30):format(unpack(numbers)) .. '112233445566')",
      "error: .* attempt to get length of a nil value|.*nil.*"},
     {"k.getLocalizedText(2)", "nil"},
@@ -50,6 +48,12 @@ const Case cases[] = {
     {"parse('{\"a\": [1, 2.5, \"x\", null, {\"b\": true}], \"c\": \"d\"}').a[4].b",
      "error: .* attempt to index a nil value", true},
     {"write({name = 'x', list = {1, 2.5, true}, [3] = 'n'})", "-1,0"},
+    /* results beyond a luaL_Buffer, pushed guarded; a join of strings alone.
+       Debian's LuaJIT 2.1 crashes in its unwinder when its allocator fails
+       in these chunks (the library's code or not): its sweep leaves them out */
+    {"#(k.base64_encode(bytes6300) or '')", "0", false, false},
+    {"k.string_join({'p', 'q'}, '-'), #k.string_join({('x'):rep(9000), 'y'}, '-')",
+     "nil,.*|error: .* attempt to get length of a nil value", false, false},
 };
 
 /* Native entry points as Lua functions, so that every case is a chunk. */
@@ -72,7 +76,7 @@ const luaL_Reg natives[] = {
 };
 
 const char helpers[] = R"(
-  k, numbers = kemluautils, {}
+  k, numbers, bytes6300 = kemluautils, {}, ('\0\1\2'):rep(2100)
   for i = 1, 30 do numbers[i] = i end
   function text(...)  -- the results, each as tostring gives it
     local t = {...}
@@ -217,7 +221,10 @@ TEST_F(Hostile, TheInterpretersAllocatorFailingInTurn)
 {
     if (lua_getallocf(L, nullptr) != budget_alloc)
         GTEST_SKIP() << "this interpreter does not take an allocator of ours (LuaJIT on x64)";
+    bool luajit = outcome(0, {}, "return tostring(jit ~= nil)") == "true";
     for (size_t i = 0; i < std::size(cases); ++i) {
+        if (luajit && !cases[i].on_luajit)
+            continue;
         for (long n = 1;; ++n) {
             std::string o = outcome(i, Budget{n, cases[i].persistent, false});
             clean_after(std::string(cases[i].call) + " at interpreter request " + std::to_string(n));
