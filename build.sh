@@ -8,7 +8,8 @@
 #   ./build.sh build    build only (into build/)
 #   ./build.sh cross TARGET       cross build for armhf, mipsel or s390x, all tests
 #                                 under qemu, and the footprint
-#   ./build.sh bench [NAME]       build and run the benchmarks (bench/bench_NAME)
+#   ./build.sh bench [NAME]       build and run the benchmarks (bench/bench_NAME;
+#                                 fixed: bench/fixed_costs.sh, callgrind counts)
 #   ./build.sh fuzz [SECONDS]     build the fuzz targets and fuzz each for SECONDS (60)
 #   ./build.sh coverage           line and branch coverage of low/ and platform/
 #   ./build.sh mutants [FILE...]  mutation check: how many small faults in low/ and
@@ -46,16 +47,39 @@ run_ctest() {  # folder, label, ctest options...
   passed=$((passed + n))
 }
 
-# Stripped sizes of the module, the platform library and kemlua, and the
-# peak allocator bytes of one typical call of each module function.
+# Stripped sizes of the module, the platform library and kemlua, and of the
+# shared libraries they need (directly or through another) beyond the C
+# library, Lua and yajl, taken from the sysroot: what a firmware ships with
+# them. Then the peak allocator bytes of one typical call of each module
+# function.
 footprint() {  # folder, target
   dir=$1
   strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$dir/CMakeCache.txt")
   echo "== footprint: $2"
-  for f in libkemluautils.so libkemplatform.so.1 kemlua; do
-    "${strip:-strip}" -o "$dir/stripped.tmp" "$dir/$f"
-    printf '%-22s %8d bytes stripped\n' "$f" "$(wc -c <"$dir/stripped.tmp")"
+  stripped() {  # file, name
+    "${strip:-strip}" -o "$dir/stripped.tmp" "$1"
+    printf '%-22s %8d bytes stripped\n' "$2" "$(wc -c <"$dir/stripped.tmp")"
     rm -f "$dir/stripped.tmp"
+  }
+  needed() {  # file: the names of the libraries it needs
+    readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
+  }
+  queue="" seen=""
+  for f in libkemluautils.so libkemplatform.so.1 kemlua; do
+    stripped "$dir/$f" "$f"
+    queue="$queue $(needed "$dir/$f")"
+  done
+  while [ -n "$(echo $queue)" ]; do
+    set -- $queue; lib=$1; shift; queue="$*"
+    case " $seen " in *" $lib "*) continue ;; esac
+    seen="$seen $lib"
+    case $lib in
+      libc.so.*|libm.so.*|ld-linux*|libdl.so.*|libpthread.so.*|liblua5.1.so.*|libyajl.so.*|libkem*) continue ;;
+    esac
+    file=$(find "$dir/sysroot/lib" "$dir/sysroot/usr/lib" -name "$lib" 2>/dev/null | head -n 1)
+    [ -n "$file" ] || { printf '%-22s not in the sysroot\n' "$lib"; continue; }
+    stripped "$(readlink -f "$file")" "$lib"
+    queue="$queue $(needed "$file")"
   done
   (cd "$dir" && ctest -L footprint -V 2>/dev/null) | sed -n 's/^[0-9]*: footprint: /peak bytes of /p'
 }
@@ -148,6 +172,9 @@ case "${1:-}" in
       echo "== $b"
       "$b" --benchmark_min_time=0.2 --benchmark_color=false
     done
+    if [ -z "${2:-}" ] || [ "$2" = fixed ]; then
+      bench/fixed_costs.sh build-bench
+    fi
     ;;
   fuzz)
     scripts/bootstrap fuzz

@@ -30,7 +30,6 @@ dependencies = {
 -- $(LUA_INCDIR), which the build gets with the other folders.
 external_dependencies = {
   YAJL = { header = "yajl/yajl_parse.h", library = "yajl" },
-  OPENSSL = { header = "openssl/sha.h", library = "crypto" },
 }
 build = {
   type = "cmake",
@@ -47,7 +46,5 @@ build = {
     LUA_LIBDIR = "$(LUA_LIBDIR)",
     YAJL_INCDIR = "$(YAJL_INCDIR)",
     YAJL_LIBDIR = "$(YAJL_LIBDIR)",
-    OPENSSL_ROOT_DIR = "$(OPENSSL_DIR)",
-    OPENSSL_INCLUDE_DIR = "$(OPENSSL_INCDIR)",
   },
 }

@@ -1,9 +1,9 @@
 /*
  * Hash service: SHA-256 (FIPS 180-4) of a byte range.
  *
- * The host implementation runs OpenSSL's libcrypto, which uses the
- * processor's SHA instructions where it has them. OpenSSL's own working
- * memory comes from its allocator, not the tagged one.
+ * The host implementation is the platform library's own: the processor's
+ * SHA instructions on x86-64 where it has them, portable code elsewhere. It
+ * takes no heap memory and needs no other library.
  */
 #ifndef KEM_PLATFORM_HASH_H
 #define KEM_PLATFORM_HASH_H

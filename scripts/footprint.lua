@@ -48,7 +48,7 @@ local calls = {
   { "replacement", function() return k.replacement("{{#1}} {{device_name}}", "en", ignore, nil) end },
 }
 
-for _, call in ipairs(calls) do call[2]() end -- first use: the profile, OpenSSL's tables
+for _, call in ipairs(calls) do call[2]() end -- first use: the profile
 local ok = true
 for _, call in ipairs(calls) do
   collectgarbage("collect")

@@ -150,7 +150,7 @@ KEMLUAUTILS_API const char *querytype2str(unsigned int code);
 KEMLUAUTILS_API void LuaScript_MakeFunction(lua_State *L, const char *name,
                                             lua_CFunction function);
 
-/* ---- JSON bridge (kemluautils_json.cpp) -------------------------------- */
+/* ---- JSON bridge (kemluautils_json_reader.cpp, _writer.cpp) ----------- */
 
 /*
  * JSON text to Lua table.
@@ -229,7 +229,8 @@ KEMLUAUTILS_API void json2lua_ctx_free(json2lua_ctx *ctx);
  *
  * The parse runs as a guarded call: a Lua error inside it (the interpreter
  * out of memory) is raised again once the parser and context are released,
- * so json2lua then raises instead of returning.
+ * so json2lua then raises instead of returning. A null L or text returns -1
+ * and touches no stack.
  */
 KEMLUAUTILS_API int json2lua(lua_State *L, const char *text, uint32_t max_depth);
 
@@ -258,13 +259,15 @@ KEMLUAUTILS_API int json2lua(lua_State *L, const char *text, uint32_t max_depth)
  * Stack: back at its height at entry on every return. A number at the top
  * is left converted to its text (lua_tolstring converts in place). Raises
  * only what the interpreter raises (out of memory); nothing is allocated.
+ * A null L or gen returns -1 and touches no stack.
  */
 KEMLUAUTILS_API int lua2json(lua_State *L, yajl_gen gen, uint32_t depth);
 
 /*
  * Writes the table at the top as lua2json does, with depth levels allowed.
  * 0 leaves the stack as found; -1 may leave traversal values above the
- * table (lua2json removes them).
+ * table (lua2json removes them). A null L or gen returns -1 and touches no
+ * stack.
  */
 KEMLUAUTILS_API int lua2json_table(lua_State *L, yajl_gen gen, uint32_t depth);
 

@@ -142,6 +142,24 @@ TEST_F(Json, WriteArraysObjectsNumbersAndRefusals)
       end)=="), "");
 }
 
+TEST_F(Json, NullPointersAreRefusedWithTheStackUntouched)
+{
+    lua_pushinteger(L, 7);
+    yajl_gen gen = yajl_gen_alloc(nullptr);
+    EXPECT_EQ(json2lua(L, nullptr, 16), -1);
+    EXPECT_EQ(json2lua(nullptr, "[1]", 16), -1);
+    EXPECT_EQ(lua2json(L, nullptr, 4), -1);
+    EXPECT_EQ(lua2json(nullptr, gen, 4), -1);
+    lua_newtable(L);
+    EXPECT_EQ(lua2json_table(L, nullptr, 4), -1);
+    EXPECT_EQ(lua2json_table(nullptr, gen, 4), -1);
+    lua_pop(L, 1);
+    yajl_gen_free(gen);
+    EXPECT_EQ(lua_gettop(L), 1);
+    EXPECT_EQ(lua_type(L, 1), LUA_TNUMBER);  /* not converted to a text */
+    lua_pop(L, 1);
+}
+
 TEST_F(Json, JsonTestSuite)
 {
     namespace fs = std::filesystem;

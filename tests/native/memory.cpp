@@ -25,6 +25,7 @@ struct Case {
     const char *call;
     const char *on_failure;
     bool persistent = false;  /* the interpreter's failures persist */
+    bool on_luajit = true;    /* the interpreter's sweep runs on LuaJIT too */
 };
 
 const Case cases[] = {
@@ -47,6 +48,12 @@ const Case cases[] = {
     {"parse('{\"a\": [1, 2.5, \"x\", null, {\"b\": true}], \"c\": \"d\"}').a[4].b",
      "error: .* attempt to index a nil value", true},
     {"write({name = 'x', list = {1, 2.5, true}, [3] = 'n'})", "-1,0"},
+    /* results beyond a luaL_Buffer, pushed guarded; a join of strings alone.
+       Debian's LuaJIT 2.1 crashes in its unwinder when its allocator fails
+       in these chunks (the library's code or not): its sweep leaves them out */
+    {"#(k.base64_encode(bytes6300) or '')", "0", false, false},
+    {"k.string_join({'p', 'q'}, '-'), #k.string_join({('x'):rep(9000), 'y'}, '-')",
+     "nil,.*|error: .* attempt to get length of a nil value", false, false},
 };
 
 /* Native entry points as Lua functions, so that every case is a chunk. */
@@ -69,7 +76,7 @@ const luaL_Reg natives[] = {
 };
 
 const char helpers[] = R"(
-  k, numbers = kemluautils, {}
+  k, numbers, bytes6300 = kemluautils, {}, ('\0\1\2'):rep(2100)
   for i = 1, 30 do numbers[i] = i end
   function text(...)  -- the results, each as tostring gives it
     local t = {...}
@@ -214,7 +221,10 @@ TEST_F(Hostile, TheInterpretersAllocatorFailingInTurn)
 {
     if (lua_getallocf(L, nullptr) != budget_alloc)
         GTEST_SKIP() << "this interpreter does not take an allocator of ours (LuaJIT on x64)";
+    bool luajit = outcome(0, {}, "return tostring(jit ~= nil)") == "true";
     for (size_t i = 0; i < std::size(cases); ++i) {
+        if (luajit && !cases[i].on_luajit)
+            continue;
         for (long n = 1;; ++n) {
             std::string o = outcome(i, Budget{n, cases[i].persistent, false});
             clean_after(std::string(cases[i].call) + " at interpreter request " + std::to_string(n));

@@ -1,8 +1,9 @@
 // Text services: the Base64 codec (RFC 4648 vectors, white space, what it
-// refuses, its spare byte) and the string list service.
+// refuses, its spare byte), SHA-256 and the string list service.
 #include "support.h"
 
 #include "platform/b64.h"
+#include "platform/hash.h"
 #include "platform/strlist.h"
 
 namespace {
@@ -51,6 +52,39 @@ std::string split(const char *text, const char *separators)
 using TextService = LuaTest;
 
 }  // namespace
+
+/* FIPS 180-4 examples and the lengths around the padding's block boundaries;
+   a plain run takes the SHA instructions where the processor has them,
+   valgrind and other processors the portable rounds. */
+TEST(Hash, Sha256VectorsAndPaddingBoundaries)
+{
+    const std::pair<std::string, const char *> rows[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+        {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+        {std::string(63, 'a'), "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
+        {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+        {std::string(119, 'a'), "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb"},
+        {std::string(120, 'a'), "2f3d335432c70b580af0e8e1b3674a7c020d683aa5f73aaaedfdc55af904c21c"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto &[input, expected] : rows) {
+        unsigned char digest[HASH_SHA256_SIZE];
+        ASSERT_EQ(hash_sha256(input.data(), input.size(), digest), 0);
+        char hex[2 * HASH_SHA256_SIZE + 1];
+        for (int i = 0; i < HASH_SHA256_SIZE; ++i)
+            std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+        EXPECT_STREQ(hex, expected) << input.size() << " bytes";
+    }
+    unsigned char digest[HASH_SHA256_SIZE];
+    EXPECT_NE(hash_sha256(nullptr, 1, digest), 0);
+    EXPECT_EQ(hash_sha256(nullptr, 0, digest), 0);
+}
 
 TEST_F(TextService, Base64VectorsWhiteSpaceAndRefusals)
 {
