@@ -79,8 +79,9 @@ bool editing = false;  /* lines come from libedit */
 /*
  * Reads a line without its newline onto the stack: LINE_READ; LINE_END at
  * end of input, LINE_DISCARDED when Ctrl-C came (nothing pushed). A plain
- * line is read byte by byte into a luaL_Buffer, which keeps the stack short
- * and the line whole: a zero byte stays in it (and the loader reports it).
+ * line is read byte by byte into a luaL_Buffer, which keeps the stack short;
+ * it ends at its newline and is cut at its first zero byte, as lua5.1 reads
+ * it (Lua 5.1 and LuaJIT would load a zero byte differently).
  */
 int read_line(lua_State *L, const char *prompt)
 {
@@ -97,12 +98,14 @@ int read_line(lua_State *L, const char *prompt)
     luaL_Buffer line;
     luaL_buffinit(L, &line);
     int c = EOF;
-    bool read = false;
+    bool read = false, cut = false;
     while ((c = std::getc(stdin)) != EOF) {
         read = true;
         if (c == '\n')
             break;
-        luaL_addchar(&line, static_cast<char>(c));
+        cut = cut || c == '\0';
+        if (!cut)
+            luaL_addchar(&line, static_cast<char>(c));
     }
     if (read) {
         luaL_pushresult(&line);
