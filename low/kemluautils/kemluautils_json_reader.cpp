@@ -162,7 +162,7 @@ struct parse_job {
 
 int parse_guarded(lua_State *L)
 {
-    auto *job = static_cast<parse_job *>(kem_guard_job(L));
+    auto *job = static_cast<parse_job *>(kem_guard_job(L, parse_guarded));
     auto *text = reinterpret_cast<const unsigned char *>(job->text);
     yajl_handle parser = job->ctx->parser;
     job->ok = yajl_parse(parser, text, job->length) == yajl_status_ok &&

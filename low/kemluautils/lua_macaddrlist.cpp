@@ -85,7 +85,7 @@ void push_array(lua_State *L, const MacAddrList *list)
    result (nil when memory runs out), or the text that is no address. */
 int finish(lua_State *L)
 {
-    auto *job = static_cast<MacJob *>(kem_guard_job(L));
+    auto *job = static_cast<MacJob *>(kem_guard_job(L, finish));
     int walked = job->walk ? walk(L, job) : 0;
     if (walked > 0) {
         job->not_conform = true;

@@ -29,7 +29,7 @@ bool listed(unsigned char type)
 /* Guarded: the array of the listed names of the job's directory. */
 int fill_names(lua_State *L)
 {
-    DIR *dir = static_cast<DIR *>(kem_guard_job(L));
+    DIR *dir = static_cast<DIR *>(kem_guard_job(L, fill_names));
     lua_createtable(L, 0, 0); /* array */
     lua_Integer index = 1;
     while (const struct dirent *entry = readdir(dir)) {

@@ -59,7 +59,7 @@ struct Delivery {
  */
 int take_arguments(lua_State *L)
 {
-    auto *st = static_cast<CommandCallState *>(kem_guard_job(L));
+    auto *st = static_cast<CommandCallState *>(kem_guard_job(L, take_arguments));
     st->value_ref = luaL_ref(L, LUA_REGISTRYINDEX);  /* box, destination, command, callback */
     if (lua_type(L, -1) != LUA_TFUNCTION) {
         st->fault = fault_callback;
@@ -80,7 +80,7 @@ int take_arguments(lua_State *L)
 /* Guarded: callback(data, value) for one delivery. */
 int deliver(lua_State *L)
 {
-    const auto *d = static_cast<const Delivery *>(kem_guard_job(L));
+    const auto *d = static_cast<const Delivery *>(kem_guard_job(L, deliver));
     lua_rawgeti(L, LUA_REGISTRYINDEX, d->st->callback_ref);  /* box, callback */
     lua_pushlstring(L, d->data, d->len);                     /* box, callback, data */
     lua_rawgeti(L, LUA_REGISTRYINDEX, d->st->value_ref);     /* box, callback, data, value */

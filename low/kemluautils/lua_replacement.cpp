@@ -71,7 +71,7 @@ void free_replacement_state(ReplacementState *state)
  */
 int take_arguments(lua_State *L)
 {
-    auto *state = static_cast<ReplacementState *>(kem_guard_job(L));
+    auto *state = static_cast<ReplacementState *>(kem_guard_job(L, take_arguments));
     state->value_ref = luaL_ref(L, LUA_REGISTRYINDEX);     /* box, text, language, callback */
     if (lua_type(L, -1) != LUA_TFUNCTION) {
         state->fault = fault_callback;
@@ -94,7 +94,7 @@ int take_arguments(lua_State *L)
 /* Guarded: callback(piece, value) for one piece. */
 int output(lua_State *L)
 {
-    const auto *p = static_cast<const Piece *>(kem_guard_job(L));
+    const auto *p = static_cast<const Piece *>(kem_guard_job(L, output));
     lua_rawgeti(L, LUA_REGISTRYINDEX, p->state->callback_ref);  /* box, callback */
     lua_pushlstring(L, p->data, p->len);                        /* box, callback, piece */
     lua_rawgeti(L, LUA_REGISTRYINDEX, p->state->value_ref);     /* box, callback, piece, value */

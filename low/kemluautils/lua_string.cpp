@@ -35,7 +35,7 @@ int check_args(lua_State *L, const char *name, bool table_first)
 /* Guarded: the array of the job's list texts, up to the first null text. */
 int fill_array(lua_State *L)
 {
-    const auto *node = static_cast<const StringList *>(kem_guard_job(L));
+    const auto *node = static_cast<const StringList *>(kem_guard_job(L, fill_array));
     lua_createtable(L, 0, 0); /* array */
     lua_Integer index = 1;
     for (; node && node->text; node = node->next, ++index) {
@@ -59,7 +59,7 @@ struct join_job {
    cut short by a failed append would join to a wrong text). */
 int collect_and_join(lua_State *L)
 {
-    auto *job = static_cast<join_job *>(kem_guard_job(L));
+    auto *job = static_cast<join_job *>(kem_guard_job(L, collect_and_join));
     if (job->joined) {
         lua_pushstring(L, job->joined);
         return 1;

@@ -16,6 +16,13 @@ constexpr int guard_slots = 4;
 /* Its address keys the state's box in the registry. */
 const char box_key = 0;
 
+/* The box: the run in progress, if any: its worker and the job, which the
+   worker takes once. */
+struct Box {
+    lua_CFunction worker;
+    void *job;
+};
+
 /* The state's box, made the first time. */
 void push_box(lua_State *L)
 {
@@ -24,7 +31,7 @@ void push_box(lua_State *L)
     if (lua_type(L, -1) != LUA_TNIL)
         return;
     lua_settop(L, -2);
-    *static_cast<void **>(lua_newuserdata(L, sizeof(void *))) = nullptr;  /* box */
+    *static_cast<Box *>(lua_newuserdata(L, sizeof(Box))) = Box{nullptr, nullptr};  /* box */
     lua_pushlightuserdata(L, const_cast<char *>(&box_key));
     lua_pushvalue(L, -2);
     lua_rawset(L, LUA_REGISTRYINDEX);                    /* box */
@@ -58,9 +65,9 @@ int kem_guard_push(lua_State *L, lua_CFunction worker, int room)
 
 int kem_guard_run(lua_State *L, int guard, void *job, int nargs, int nresults)
 {
-    auto **box = static_cast<void **>(lua_touserdata(L, guard + 1));
-    void *outer = *box;                          /* the job of a run this one is nested in */
-    *box = job;
+    auto *box = static_cast<Box *>(lua_touserdata(L, guard + 1));
+    Box outer = *box;                            /* the run this one is nested in */
+    *box = Box{lua_tocfunction(L, guard), job};
     lua_pushvalue(L, guard);                     /* args, worker */
     lua_pushvalue(L, guard + 1);                 /* args, worker, box */
     if (nargs > 0) {
@@ -72,17 +79,26 @@ int kem_guard_run(lua_State *L, int guard, void *job, int nargs, int nresults)
     return status;
 }
 
-void *kem_guard_job(lua_State *L)
+/*
+ * The box is the worker's upvalue, not its first argument, and the job goes
+ * to the run's own worker, once: a worker that a script reaches through the
+ * debug library (the registry holds them) and calls, from a hook or a
+ * callback while a run is in progress, gets an error, never a job of
+ * another kind or one its run has taken.
+ */
+void *kem_guard_job(lua_State *L, lua_CFunction worker)
 {
-    auto **box = static_cast<void **>(lua_touserdata(L, 1));
-    if (!box || !*box)  /* a worker called outside a run (reached through the debug library) */
+    auto *box = static_cast<Box *>(lua_touserdata(L, lua_upvalueindex(1)));
+    if (!box || box->worker != worker || !box->job)
         luaL_error(L, "guarded call out of place");
-    return *box;
+    void *job = box->job;
+    box->job = nullptr;
+    return job;
 }
 
 int kem_push_bytes(lua_State *L)
 {
-    const auto *bytes = static_cast<const kem_bytes *>(kem_guard_job(L));
+    const auto *bytes = static_cast<const kem_bytes *>(kem_guard_job(L, kem_push_bytes));
     lua_pushlstring(L, bytes->data, bytes->len);
     return 1;
 }

@@ -177,8 +177,8 @@ inline size_t kem_length_to_nul(const void *bytes, size_t length)
  * whose upvalue is the state's one box), so that later pushes allocate
  * nothing. (2) stores the job's address in the box, remembering what was
  * there, and calls the worker with lua_pcall as worker(box, arguments...);
- * inside, kem_guard_job(L) gives the job back; when the worker returns the
- * box gets its earlier content again. The worker does every Lua operation
+ * inside, kem_guard_job(L, worker) gives the job back, once, to that worker
+ * alone; when the worker returns the box gets its earlier content again. The worker does every Lua operation
  * that can raise; its results (or the error value, status nonzero) land on
  * top of the caller's stack, above the guard. The guard stays in place at
  * `guard` and `guard + 1`, so a service that calls back again and again
@@ -202,7 +202,7 @@ inline size_t kem_length_to_nul(const void *bytes, size_t length)
  */
 int kem_guard_push(lua_State *L, lua_CFunction worker, int room);
 int kem_guard_run(lua_State *L, int guard, void *job, int nargs, int nresults);
-void *kem_guard_job(lua_State *L);
+void *kem_guard_job(lua_State *L, lua_CFunction worker);
 
 /* A worker for the common case: pushes len bytes at data as a string. */
 struct kem_bytes {

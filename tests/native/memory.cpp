@@ -259,3 +259,22 @@ TEST_F(Hostile, HooksThatCallTheLibraryWhileACallHoldsItsOwn)
             EXPECT_EQ(outcome(i, {}, chunk.c_str()), clean[i]) << cases[i].call << " under the hook " << hook;
     }
 }
+
+TEST_F(Hostile, HooksThatCallTheLibrarysOwnWorkers)
+{
+    // the workers of guarded calls lie in the registry: a hook that calls them while a call
+    // runs one gets an error at most, never another run's job
+    const char *chunk = "local f, workers = all[...], {}\n"
+        "for k, w in pairs(debug.getregistry()) do\n"
+        "  if type(k) == 'userdata' and type(w) == 'function' and debug.getinfo(w, 'S').what == 'C' then\n"
+        "    workers[#workers + 1] = w\n"
+        "  end\n"
+        "end\n"
+        "debug.sethook(function() for _, w in ipairs(workers) do pcall(w, io.stdout, 'x', 1) end end, 'c')\n"
+        "local ok, r = pcall(f) debug.sethook() return ok and r or error(r, 0)";
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        std::string o = outcome(i, {}, chunk);
+        EXPECT_TRUE(o == clean[i] || o.find("guarded call out of place") != std::string::npos) << cases[i].call << ": " << o;
+        clean_after(cases[i].call);
+    }
+}
