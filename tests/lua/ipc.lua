@@ -10,6 +10,7 @@ if not arg then  -- kemlua --serve loads this script as the peers' handler
     country = function(send) send(kemluautils.country()) return true end,
     spin = function() while true do end end,
     big = function(send) for _ = 1, 8 do send(("b"):rep(1000000)) end return true end,  -- past the socket's buffer
+    grow = function(send) for i = 2, 5 do send(("g"):rep(10 ^ i)) end return true end,
   }
   return function(command, send)
     if answers[command] then return answers[command](send) end
@@ -52,6 +53,15 @@ if why then print("skipped: users sharing a folder (" .. why .. ")") end
 local sharing = not why
 
 local function call(...) return t.collect(kemluautils.qecmd, ...) end
+local function nest()  -- an inner call in each delivery of an outer one: each delivery's size + the inner bytes
+  local sizes = {}
+  local ok = kemluautils.qecmd('qp', 'grow', function(d)
+    local n = 0
+    kemluautils.qecmd(4711, 'several', function(e) n = n + #e end, nil)
+    sizes[#sizes + 1] = #d .. '+' .. n
+  end, nil)
+  return ok, table.concat(sizes, ' ')
+end
 local value, seen = {}, {}
 -- kemlua --serve in a folder that is a file (this script): the reason in the library's log line and its own.
 local refused = "endpoint folder " .. handler .. ": not a directory"
@@ -71,6 +81,7 @@ t.rows({
     { false, { "a\0b" } } },
   { "k.qecmd('qp', 'x', function() k.qecmd('qp', 'y', function() error('deep', 0) end, nil) end, nil)",
     { error = "deep" } },
+  { "{ nest() }", { true, "100+5 1000+5 10000+5 100000+5" } },
   { "t.shell(t.program('kemlua') .. [[ -e \"kemluautils.qecmd('qp', 'x', function() os.exit(0) end, nil)\"]])", "" },
   { "call(4711, 'country', nil)", { true, "Austria", "nil" } },  -- the profile's answer
   { "t.shell('cat ' .. t.quote(dir .. '-4711.log'))", function(log)
@@ -87,6 +98,7 @@ t.rows({
   sharing and { "{ across('', other, \"'1000, 65534'\"), across(other, '', 65534) }", { "echo:hitrue\n", "echo:hitrue\n" } } or nil,
   sharing and { "across(other, '', 1000)", ("libkemluautils: endpoint 'x': served by uid 65534, not a trusted user\nfalse\n") } or nil,
   sharing and { "across('', other, 1000)", "false\n" } or nil,  -- the server refuses the client
-}, { call = call, value = value, seen = seen, t = t, handler = handler, dir = dir, stop = stop, across = across, other = other })
+}, { call = call, nest = nest, value = value, seen = seen, t = t, handler = handler, dir = dir, stop = stop, across = across,
+  other = other })
 
 t.done()
