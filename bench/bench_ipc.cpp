@@ -112,8 +112,8 @@ uint32_t payload_length(const unsigned char *h)
     }
 }
 
-/* The floor client: one exchange; the answer bytes, or -1. */
-long floor_call(const char *command)
+/* A connection to the floor server with the command sent; -1 when it fails. */
+int floor_connect(const char *command)
 {
     sockaddr_un a = address("floor");
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -122,6 +122,15 @@ long floor_call(const char *command)
         return -1;
     }
     write_frame(fd, 'C', command, static_cast<uint32_t>(std::strlen(command)));
+    return fd;
+}
+
+/* The floor client: one exchange; the answer bytes, or -1. */
+long floor_call(const char *command)
+{
+    int fd = floor_connect(command);
+    if (fd < 0)
+        return -1;
     static unsigned char buf[256 * 1024];
     size_t have = 0, skip = 0;  /* bytes in buf; payload bytes of the frame still to come */
     long total = 0;
@@ -157,13 +166,9 @@ long floor_call(const char *command)
  */
 long floor_lua_call(lua_State *L, const char *command)
 {
-    sockaddr_un a = address("floor");
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
+    int fd = floor_connect(command);
+    if (fd < 0)
         return -1;
-    }
-    write_frame(fd, 'C', command, static_cast<uint32_t>(std::strlen(command)));
     static unsigned char buf[512 * 1024];
     size_t have = 0, pos = 0;  /* bytes in buf; the first not yet taken */
     long total = 0;
