@@ -320,7 +320,11 @@ extern "C" int ipc_reply(IpcConn *c, const void *data, size_t n)
 {
     if (!c || !c->server || c->closed || c->fd < 0)
         return -1;
-    return ipc::send_frame(c->fd, 'D', data, n, &c->stall_ms);
+    if (ipc::send_frame(c->fd, 'D', data, n, &c->stall_ms) == 0)
+        return 0;
+    /* a frame may be half sent: nothing more may follow it on this connection */
+    ipc::discard(c);
+    return -1;
 }
 
 extern "C" int sock_poll_msecs(int ms)
