@@ -188,7 +188,11 @@ inline size_t kem_length_to_nul(const void *bytes, size_t length)
  * re-enters the library, a coroutine resumed by a callback) finds the box
  * with the outer job in it and leaves it so; runs nest strictly, since no
  * coroutine can yield across lua_pcall from C, so one box per state serves
- * every guard. A worker reads its job on entry. There is no global or
+ * every guard. A worker reads its job on entry; until it has, the run sets
+ * any debug hook aside (a call hook would otherwise run first and could call
+ * the worker, which the registry exposes to scripts, with the job in the
+ * box). What a script puts in the registry in place of a worker or the box
+ * is replaced, never used. There is no global or
  * thread-local state; the job's address never travels as a light userdata
  * (LuaJIT interns those, which can raise; the registry keys are the
  * library's own static addresses, pushed before anything is held);
