@@ -133,8 +133,7 @@ int luautils_string_join(lua_State *L)
     join_job job{lua_tolstring(L, 2, nullptr), nullptr, nullptr};
     walk_result walk = append_strings(L, &job);
     if (walk == walk_number) {
-        strlist_free(&job.list); /* the guarded way from the start */
-        lua_pushvalue(L, 1); /* table, separator, guard, table */
+        lua_pushvalue(L, 1); /* table, separator, guard, table: the guarded way from the start */
     } else if (walk == walk_done) {
         job.joined = strlist_join(job.list, job.separator);
     }

@@ -72,6 +72,8 @@ t.rows({
 local histories = {
   { "a missing file is created, private to the user", "", "new", "", "cat new; stat -c %a new",
     "_HiStOrY_V2_\n=1+1\nos.exit()\n600\n" },
+  { "an empty file becomes one, its mode kept", ": >empty; chmod 644 empty", "empty", "", "cat empty; stat -c %a empty",
+    "_HiStOrY_V2_\n=1+1\nos.exit()\n644\n" },
   { "a file that is no history is left as it was", "echo keep >notes; chmod 644 notes", "notes",
     "history file notes: not a history file", "cat notes; stat -c %a notes", "keep\n644\n" },
   { "a link is not followed", "echo keep >notes; ln -s notes link", "link", "history file link: a symbolic link",

@@ -201,8 +201,10 @@ bool open_file(struct stat *st)
         }
     }
     char start[header_len];
-    if (st->st_size == 0)
+    if (st->st_size == 0) {  /* an empty file becomes a history file */
+        st->st_size = header_len;
         return write_all(header, header_len) || (refuse("cannot write it", std::strerror(errno)), false);
+    }
     if (pread(fd, start, header_len, 0) != static_cast<ssize_t>(header_len) ||
         std::memcmp(start, header, header_len) != 0) {
         refuse("not a history file (its first line is not _HiStOrY_V2_)");
