@@ -301,16 +301,13 @@ int refuse_repeats(yajl_val tree, const char *path, char *errbuf, size_t size)
     char text[400] = "a name is given twice in one object";
     bool memory = find_repeat(tree, &twice);
     if (memory && twice) {
+        std::snprintf(text, sizeof text, "field \"%s\" is given twice", twice);  /* unless inside a field */
         for (size_t i = 0; i < tree->u.object.len; ++i) {
-            const char *field = tree->u.object.keys[i];
-            if (std::strcmp(field, twice) == 0) {
-                std::snprintf(text, sizeof text, "field \"%s\" is given twice", field);
-                break;
-            }
             const char *inner = nullptr;
             find_repeat(tree->u.object.values[i], &inner);
             if (inner) {
-                std::snprintf(text, sizeof text, "field \"%s\": member \"%s\" is given twice", field, inner);
+                std::snprintf(text, sizeof text, "field \"%s\": member \"%s\" is given twice",
+                              tree->u.object.keys[i], inner);
                 break;
             }
         }

@@ -159,6 +159,7 @@ TEST_F(Profile, RefusedProfilesSayWhyAndTheOldOneStays)
         {write("k2", R"({"db": /*"*/ {"a": [)" + nested + R"(]} /*"*/})"), "nested deeper than 16 levels"},  // as yajl reads comments
         {write("o", R"({"oem": "a", "oem": "b"})"), "field \"oem\" is given twice"},
         {write("o2", R"({"db": {"s": {"de": "a", "en": "b", "de": "c"}}})"), "field \"db\": member \"de\" is given twice"},
+        {write("o4", R"({"oem": "x", "db": {"oem": "a", "oem": "b"}})"), "field \"db\": member \"oem\" is given twice"},
         {write("o3", R"({"texts": {"de": {"1": "a", "01": "b"}}})"),
          "field \"texts\", member \"de\": text ids \"1\" and \"01\" are one number"},
         {write("m", padded + " "), "larger than the limit of 1048576 bytes"},
