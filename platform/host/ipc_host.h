@@ -1,5 +1,5 @@
 /*
- * Host-only part of the IPC service (platform/host/ipc.cpp), beside the
+ * Host-only part of the IPC service (platform/host/ipc_*.cpp), beside the
  * device's interface in platform/ipc.h: why the service last refused an
  * endpoint folder, an endpoint name or a peer. Callers such as qecmd see
  * only a null endpoint or a start that failed; this tells a user why.

@@ -62,12 +62,15 @@ void refuse_taken(const char *name, const char *path)
 {
     int error = errno;
     struct stat st;
-    if (lstat(path, &st) != 0 || error == EPERM || error == EACCES)
-        ipc::refuse("endpoint '%s': cannot listen at %s: %s", name, path, std::strerror(error));
+    char shown[PATH_MAX];
+    bool gone = lstat(path, &st) != 0;
+    ipc::printable(path, shown, sizeof shown);
+    if (gone || error == EPERM || error == EACCES)
+        ipc::refuse("endpoint '%s': cannot listen at %s: %s", name, shown, std::strerror(error));
     else if (S_ISSOCK(st.st_mode))
-        ipc::refuse("endpoint '%s': held by a live listener at %s", name, path);
+        ipc::refuse("endpoint '%s': held by a live listener at %s", name, shown);
     else
-        ipc::refuse("endpoint '%s': %s is not a socket", name, path);
+        ipc::refuse("endpoint '%s': %s is not a socket", name, shown);
 }
 
 /* Links the socket file at from to the name at to, replacing a stale one. */
@@ -101,7 +104,7 @@ int listen_on(const char *name, const char *path)
     char tmp[PATH_MAX];
     int n = std::snprintf(tmp, sizeof tmp, "%s.%ld~", path, static_cast<long>(getpid()));
     if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
-        ipc::refuse("endpoint '%s': the path %s is too long", name, path);
+        ipc::refuse("endpoint '%s': the path %s is too long", name, ipc::printable(path, tmp, sizeof tmp));
         return -1;
     }
     if (stale(tmp))

@@ -167,11 +167,12 @@ int64_t ipc::now_ms()
 int ipc::timeout_setting()
 {
     const char *text = std::getenv("KEM_IPC_TIMEOUT_MS");
-    if (!text || !*text)
+    if (!text || *text < '0' || *text > '9')  /* no sign, no space */
         return default_timeout_ms;
     char *end = nullptr;
+    errno = 0;
     long v = std::strtol(text, &end, 10);
-    if (*end || v < 0 || v > INT32_MAX)
+    if (*end || errno == ERANGE || v > INT32_MAX)  /* a 32-bit long saturates */
         return default_timeout_ms;
     return static_cast<int>(v);
 }

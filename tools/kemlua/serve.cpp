@@ -65,10 +65,11 @@ void on_signal(int)
 /* The last resort, a second after a stop was asked for: async-signal-safe. */
 void on_alarm(int)
 {
+    static const char removed[] = "kemlua --serve: the handler did not stop; socket removed\n";
+    static const char stopped[] = "kemlua --serve: the handler did not stop\n";
     if (socket_ours)
         unlink(socket_path);
-    static const char message[] = "kemlua --serve: the handler did not stop; socket removed\n";
-    ssize_t ignored = write(2, message, sizeof message - 1);
+    ssize_t ignored = socket_ours ? write(2, removed, sizeof removed - 1) : write(2, stopped, sizeof stopped - 1);
     (void)ignored;
     _exit(1);
 }
@@ -228,6 +229,8 @@ int serve(lua_State *L, const char *name)
     if (ipc_socket_path(name, path, sizeof path) == 0) {
         std::memcpy(socket_path, path, sizeof path);
         socket_ours = 1;
+        for (char *c = path; *c; ++c)  /* the folder's name may hold terminal controls */
+            *c = *c >= 0x20 && *c < 0x7f ? *c : '?';
         std::fprintf(stderr, "kemlua --serve: serving '%s' at %s\n", name, path);
     }
     serving_state = L;
