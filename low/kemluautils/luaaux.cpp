@@ -29,8 +29,8 @@ struct Box {
    debug library, and what they put there is checked before it is used. */
 Box *to_box(lua_State *L, int idx)
 {
-    return lua_type(L, idx) == LUA_TUSERDATA && lua_objlen(L, idx) == sizeof(Box)
-               ? static_cast<Box *>(lua_touserdata(L, idx)) : nullptr;
+    void *box = lua_touserdata(L, idx);  /* a light userdata has no length */
+    return box && lua_objlen(L, idx) == sizeof(Box) ? static_cast<Box *>(box) : nullptr;
 }
 
 /* Gives back the hook a run set aside, unless another was set meanwhile
