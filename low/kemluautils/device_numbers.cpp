@@ -6,11 +6,11 @@
  * KEM_DEVICE_NUMBERS is read once, at the first number or when the module
  * opens. In warn mode each value that changes is reported on stderr once
  * per call site (function, chunk and line of the nearest Lua function on
- * the stack; the first 768 sites), and a summary by function follows at exit (or when the
- * module is unloaded). The tables behind this are fixed arrays: the mode
- * allocates nothing and never raises, so a call behaves the same with it,
- * apart from its numbers. Like the module's message buffers, they serve
- * the interpreter's thread only.
+ * the stack; the first 768 sites), and a summary by function follows at
+ * exit (or when the module is unloaded). The tables behind this are fixed
+ * arrays: the mode allocates nothing and never raises, so a call behaves
+ * the same with it, apart from its numbers. Like the module's message
+ * buffers, they serve the interpreter's thread only.
  */
 #define KEM_DEVICE_NUMBERS_SOURCE
 #include "luaaux.h"
