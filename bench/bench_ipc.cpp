@@ -4,14 +4,15 @@
 //
 // The floor is what the socket allows: its server writes each frame with one
 // writev, its client reads in 256 KiB gulps and only counts the payload
-// bytes (the kernel's copy is their one copy); "FloorLuaStrings" also makes
-// a Lua string of each delivery, which any call that hands deliveries to a
-// Lua callback must. "Qecmd" runs the Lua call
-// against a kemlua --serve peer (Lua handler); "QecmdToFloorServer" runs it
-// against the floor server, which separates the client's cost from the
-// peer's. "EndpointCreateDestroy" is the cost of the endpoint every qecmd
-// call makes and releases, which the floor does not have. TMPDIR chooses the
-// folder's file system (default /tmp).
+// bytes (the kernel's copy is their one copy); "FloorLuaStrings" also hands
+// each delivery to a Lua function as a string, which any call that hands
+// deliveries to a Lua callback must. "Qecmd" runs the Lua call against a
+// kemlua --serve peer (Lua handler); "QecmdToFloorServer" runs it against
+// the floor server, which separates the client's cost from the peer's.
+// Both servers stamp each 64 KB piece of the big answer with its number, as
+// the pieces of a real answer differ. "EndpointCreateDestroy" is the cost
+// of the endpoint every qecmd call makes and releases, which the floor does
+// not have. TMPDIR chooses the folder's file system (default /tmp).
 #include <benchmark/benchmark.h>
 
 extern "C" {
@@ -30,6 +31,7 @@ extern "C" {
 #include <string>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -82,6 +84,19 @@ uint32_t payload_length(const unsigned char *h)
     return (uint32_t(h[1]) << 24) | (uint32_t(h[2]) << 16) | (uint32_t(h[3]) << 8) | h[4];
 }
 
+/*
+ * Marks a piece of an answer as the n-th: its first and last 16 bytes are
+ * n in hex. Deliveries of a real answer differ; identical ones would let
+ * the interpreter find each string already made instead of making it.
+ */
+void stamp(char *piece, unsigned long n)
+{
+    char mark[17];
+    std::snprintf(mark, sizeof mark, "%016lx", n);
+    std::memcpy(piece, mark, 16);
+    std::memcpy(piece + piece_size - 16, mark, 16);
+}
+
 /* The floor server: blocking, one connection at a time. */
 [[noreturn]] void floor_server()
 {
@@ -91,6 +106,7 @@ uint32_t payload_length(const unsigned char *h)
         _exit(1);
     static char piece[piece_size];
     std::memset(piece, 'x', sizeof piece);
+    unsigned long serial = 0;
     for (;;) {
         int c = accept(ls, nullptr, nullptr);
         unsigned char h[5];
@@ -99,8 +115,10 @@ uint32_t payload_length(const unsigned char *h)
             uint32_t n = payload_length(h);
             if (n < sizeof cmd && read_full(c, cmd, n)) {
                 if (n == 3 && std::memcmp(cmd, "big", 3) == 0) {
-                    for (int i = 0; i < big_pieces; ++i)
+                    for (int i = 0; i < big_pieces; ++i) {
+                        stamp(piece, ++serial);
                         write_frame(c, 'D', piece, piece_size);
+                    }
                 } else {
                     write_frame(c, 'D', "pong", 4);
                 }
@@ -159,10 +177,11 @@ long floor_call(const char *command)
 }
 
 /*
- * The floor client that also makes a Lua string of each delivery, as a call
- * that hands deliveries to Lua must: the limit for qecmd. Frames are taken
- * where they lie in the buffer; a read stops at the end of a frame whose
- * header is in, so no frame is ever moved but to start a fresh buffer.
+ * The floor client that also hands each delivery to a Lua function as a
+ * string, as a call that hands deliveries to a Lua callback must: the limit
+ * for qecmd. Frames are taken where they lie in the buffer; a read stops at
+ * the end of a frame whose header is in, so no frame is ever moved but to
+ * start a fresh buffer.
  */
 long floor_lua_call(lua_State *L, const char *command)
 {
@@ -192,8 +211,9 @@ long floor_lua_call(lua_State *L, const char *command)
                 close(fd);
                 return total;
             }
+            lua_getfield(L, LUA_GLOBALSINDEX, "count");
             lua_pushlstring(L, reinterpret_cast<const char *>(buf + pos + 5), n);
-            lua_pop(L, 1);
+            lua_call(L, 1, 0);
             total += static_cast<long>(n);
         }
     }
@@ -224,13 +244,17 @@ void start_servers()
         floor_server();
     std::string handler = folder + "/handler.lua";
     FILE *f = std::fopen(handler.c_str(), "w");
-    std::fprintf(f, "local piece = string.rep('x', %zu)\n"
+    std::fprintf(f, "local piece, n = string.rep('x', %zu), 0\n"
                     "return function(command, send)\n"
-                    "  if command == 'big' then for _ = 1, %d do send(piece) end\n"
+                    "  if command == 'big' then for _ = 1, %d do\n"
+                    "    n = n + 1\n"
+                    "    local mark = string.format('%%016x', n)\n"
+                    "    send(mark .. piece .. mark)\n"
+                    "  end\n"
                     "  else send('pong') end\n"
                     "  return true\n"
                     "end\n",
-                 piece_size, big_pieces);
+                 piece_size - 32, big_pieces);
     std::fclose(f);
     peer_pid = fork();
     if (peer_pid == 0) {
@@ -257,7 +281,10 @@ void stop_servers()
     rmdir(folder.c_str());
 }
 
-/* An interpreter with the module and a function call(dest, cmd) -> bytes. */
+/*
+ * An interpreter with the module, a function count(d) that the floor and
+ * qecmd hand each delivery to, and call(dest, cmd) -> bytes.
+ */
 lua_State *new_state()
 {
     lua_State *L = luaL_newstate();
@@ -266,8 +293,8 @@ lua_State *new_state()
     lua_setfield(L, LUA_GLOBALSINDEX, "kiv");
     lua_pushcfunction(L, luaopen_libkemluautils);
     lua_call(L, 0, 0);
-    luaL_dostring(L, "local n\n"
-                     "local function count(d) n = n + #d end\n"
+    luaL_dostring(L, "local n = 0\n"
+                     "function count(d) n = n + #d end\n"
                      "function call(dest, cmd)\n"
                      "  n = 0\n"
                      "  if not kemluautils.qecmd(dest, cmd, count, nil) then return -1 end\n"
@@ -327,7 +354,7 @@ void BM_Throughput10MB_Floor(benchmark::State &state)
 
 void BM_Throughput10MB_FloorLuaStrings(benchmark::State &state)
 {
-    lua_State *L = luaL_newstate();
+    lua_State *L = new_state();
     for (auto _ : state)
         if (floor_lua_call(L, "big") != long{big_pieces} * long{piece_size})
             state.SkipWithError("floor exchange failed");
@@ -365,6 +392,14 @@ BENCHMARK(BM_Throughput10MB_QecmdToFloorServer)->Unit(benchmark::kMillisecond)->
 
 int main(int argc, char **argv)
 {
+    /* The heap as kemlua keeps it (see there): glibc otherwise gives the
+       top of its heap back and takes it again several times per 10 MB or
+       never, depending on where the other blocks of the process lie, as
+       the collector frees the interpreter's strings of 64 KB. Both sides,
+       qecmd and the floor alike, then swing by up to 10x and measure the
+       heap's layout, not the IPC (docs/performance.md). */
+    mallopt(M_TOP_PAD, 1 << 20);
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     signal(SIGPIPE, SIG_IGN);
     start_servers();
     benchmark::Initialize(&argc, argv);
