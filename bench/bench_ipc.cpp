@@ -398,8 +398,10 @@ int main(int argc, char **argv)
        the collector frees the interpreter's strings of 64 KB. Both sides,
        qecmd and the floor alike, then swing by up to 10x and measure the
        heap's layout, not the IPC (docs/performance.md). */
+#ifdef M_TOP_PAD
     mallopt(M_TOP_PAD, 1 << 20);
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
     signal(SIGPIPE, SIG_IGN);
     start_servers();
     benchmark::Initialize(&argc, argv);
