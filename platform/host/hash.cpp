@@ -18,6 +18,7 @@
  * threads are safe and no heap memory is used.
  */
 #include "platform/hash.h"
+#include "platform/host/hash_debug.h"
 
 #include <atomic>
 #include <cstdint>
@@ -141,6 +142,11 @@ compress_fn choose() { return compress_portable; }
 std::atomic<compress_fn> chosen{nullptr}; /* lock-free: no guard, no C++ runtime */
 
 }  // namespace
+
+extern "C" void hash_sha256_portable(int on)
+{
+    chosen.store(on ? compress_portable : nullptr, std::memory_order_relaxed);
+}
 
 extern "C" int hash_sha256(const void *data, size_t size, unsigned char *digest)
 {
