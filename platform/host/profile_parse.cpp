@@ -172,7 +172,8 @@ int on_boolean(void *ctx, int value)
     return add(static_cast<builder *>(ctx), value ? yajl_t_true : yajl_t_false) != nullptr;
 }
 
-/* A number keeps its text, and its integer and double values where valid, as in yajl_tree. */
+/* A number keeps its text and, where it is one, its integer value, as in
+   yajl_tree; its double value is not made, as no field reads it. */
 int on_number(void *ctx, const char *text, size_t len)
 {
     auto *b = static_cast<builder *>(ctx);
@@ -184,10 +185,6 @@ int on_number(void *ctx, const char *text, size_t len)
     v->u.number.i = std::strtoll(v->u.number.r, &end, 10);
     if (errno == 0 && *end == '\0')
         v->u.number.flags |= YAJL_NUMBER_INT_VALID;
-    errno = 0;
-    v->u.number.d = std::strtod(v->u.number.r, &end);
-    if (errno == 0 && *end == '\0')
-        v->u.number.flags |= YAJL_NUMBER_DOUBLE_VALID;
     return 1;
 }
 

@@ -101,11 +101,11 @@ TEST_F(Profile, FileFieldsOverrideTheBuiltinOnesAndMissingOnesFallBack)
     EXPECT_EQ(env_predefined_url(nullptr), nullptr);
     EXPECT_EQ(text_of(3, "fr"), "Abmelden");  // missing in French: the device's language
     ASSERT_EQ(load(R"({"oem": "demo", "country": "Austria", "country_iso": "AT", "country_is_default": 0,
-      "language": "de", "language_is_default": 7, "languages": ["de", "it"], "serial_number": "SN-1",
+      "language": "de", "language_is_default": 17, "languages": ["de", "it"], "serial_number": "SN-1",
       "urls": {"help": "https://help.example.org/"}, "texts": {"de": {"1": "Hallo", "-5": "minus"}, "it": {"1": "Ciao"}}})"),
               "");
     EXPECT_EQ(str(env_oem()) + str(env_serial_number()) + str(env_language()), "demoSN-1de");
-    EXPECT_EQ(env_country_is_default() * 10 + env_language_is_default(), 7);
+    EXPECT_EQ(env_country_is_default() * 100 + env_language_is_default(), 17);
     EXPECT_EQ(env_language_is_allowed("it") * 10 + env_language_is_allowed("en"), 10);
     EXPECT_EQ(env_predefined_url("update"), nullptr);  // urls replaced as a whole
     EXPECT_EQ(text_of(-5, "") + text_of(2, "it") + text_of(1, "it"), "minus(null)Ciao");
