@@ -184,6 +184,14 @@ TEST_F(Ipc, EndpointsListenInAPrivateFolderOnceTheyServeUntilTheLastHandleGoes)
     EXPECT_EQ(ipc_serve(b, nullptr, nullptr), 0);
     std::string priv = "svc." + std::to_string(getpid()) + "~", longname(IPC_HOST_NAME_MAX + 1, 'n');
     EXPECT_FALSE(exists(priv));  // the name it was made under
+    ipc_start_cb sc = [](IpcConn *, void *) { return 0; };  // a call without any one callback: refused
+    ipc_failed_cb fa = [](IpcConn *, int, void *) {};
+    ipc_data_cb da = [](IpcConn *, void *) {};
+    ipc_filter_cb fi = [](const char *text, void *) { return text; };
+    ipc_done_cb dn = [](IpcConn *, void *) {};
+    for (int gap = 0; gap < 5; ++gap)
+        EXPECT_EQ(ipc_send_command(b, "svc", "x", gap == 0 ? nullptr : sc, gap == 1 ? nullptr : fa, gap == 2 ? nullptr : da,
+                                   gap == 3 ? nullptr : fi, gap == 4 ? nullptr : dn, nullptr), -1) << gap;
     ipc_destroy(a);
     EXPECT_TRUE(exists("svc"));
     ipc_destroy(b);
@@ -376,6 +384,34 @@ TEST_F(Ipc, ClientGetsDeliveriesInOrderThenTheStatusOrAFailure)
         close(c);
     close(deaf);
     unlink(path("deaf").c_str());
+    setenv("KEM_IPC_TIMEOUT_MS", "5000", 1);  // a full backlog that drains while the connect waits
+    int full = bind_raw(path("full"), 0);
+    int knocked;
+    ASSERT_TRUE(knock(path("full"), &knocked));
+    std::thread drain([full] {
+        usleep(50000);
+        close(accept(full, nullptr, nullptr));
+        answer_one(full, frame('E', "\0"s));
+    });
+    EXPECT_EQ(exchange("full", "x").reason, 0);
+    drain.join();
+    close(knocked);
+    close(full);
+    unlink(path("full").c_str());
+    if (geteuid() != 0)
+        return;
+    int other = bind_raw(path("other"), -1);  // a server of another user (as it listens): not sent to
+    ASSERT_EQ(seteuid(65534), 0);
+    listen(other, 4);
+    ASSERT_EQ(seteuid(0), 0);
+    EXPECT_EQ(exchange("other", "x").reason, -2);
+    EXPECT_STREQ(ipc_last_error(), "endpoint 'other': served by uid 65534, not a trusted user");
+    int taken = accept(other, nullptr, nullptr);
+    char byte;
+    EXPECT_EQ(recv(taken, &byte, 1, MSG_DONTWAIT), 0) << "closed, with nothing sent";
+    close(taken);
+    close(other);
+    unlink(path("other").c_str());
 }
 
 TEST_F(Ipc, AServerInThisProcessAnswersAndMayCloseItselfInItsHandler)
@@ -502,5 +538,19 @@ TEST(IpcFrames, EveryChunkSizeGivesTheSameFramesAndMemoryFollowsTheBytes)
     ASSERT_EQ(ipc_frame_room(&r, &at, &room), 0);
     EXPECT_LE(mem_live_bytes(), 256u * 1024u);
     ipc_frame_release(&r);
+    std::string big = frame('D', std::string(70000, 'q'));  // a frame takes a limit of its exact size
+    for (size_t limit : {big.size(), big.size() - 1}) {
+        ipc_frame_init(&r, "D");
+        r.limit = limit;
+        int rc = 0;
+        for (size_t pos = 0, n; rc == 0 && pos < big.size(); pos += n) {
+            if ((rc = ipc_frame_room(&r, &at, &room)) == 0) {
+                std::memcpy(at, big.data() + pos, n = std::min(room, big.size() - pos));
+                ipc_frame_commit(&r, n);
+            }
+        }
+        EXPECT_EQ(rc == 0 && ipc_frame_next(&r, &f) == 1, limit == big.size()) << limit;
+        ipc_frame_release(&r);
+    }
     EXPECT_TRUE(allocator_clean());
 }
