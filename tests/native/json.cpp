@@ -81,7 +81,10 @@ TEST_F(Json, ParseContainersStringsNumbersFailuresAndDepth)
       local items = ('1,'):rep(999) .. '1'  -- 1000 levels of 1000 items, before or after the nested one
       local before = ('[' .. items .. ','):rep(999) .. '[' .. items .. ']' .. (']'):rep(999)
       local after = ('['):rep(1000) .. items .. (']' .. ',' .. items):rep(999) .. ']'
+      local members, object = {}, {}  -- more members than go into a table at once
+      for i = 1, 100 do members[i], object['k' .. i] = ('"k%d": %d'):format(i, i), i end
       each(parse, {
+        {'{' .. table.concat(members, ', ') .. '}', object},
         {'{}', {}}, {' [1, null, 2] ', {1, 2}}, {'[[], 1]', {{}, 1}}, {'[null, []]', {{}}},
         {'[1, {"a": [5, [6]], "b": {}}, 7, [8]]', {1, {a = {5, {6}}, b = {}}, 7, {8}}},
         {'{"a": 1, "a": null}', {a = 1}}, {'{"a": 1, "a": 2}', {a = 2}},
