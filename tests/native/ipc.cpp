@@ -372,6 +372,15 @@ TEST_F(Ipc, ClientGetsDeliveriesInOrderThenTheStatusOrAFailure)
     setenv("KEM_IPC_TIMEOUT_MS", "200", 1);  // a server that reads nothing: no answer; a long command cannot go out
     int deaf = bind_raw(path("deaf"));
     EXPECT_EQ(exchange("deaf", "x").reason, IPC_FAIL_TIMEOUT);
+    Outcome late;  // a round waits no longer than the nearest deadline
+    IpcEndpoint *waiting_client = ipc_create("client");
+    start(waiting_client, "deaf", "x", late);
+    alarm(10);
+    while (late.reason == -1)
+        sock_poll_msecs(60000);
+    alarm(0);
+    EXPECT_EQ(late.reason, IPC_FAIL_TIMEOUT);
+    ipc_destroy(waiting_client);
     EXPECT_EQ(exchange("deaf", std::string(1 << 20, 'x')).reason, -2);
     EXPECT_EQ(exchange("deaf", std::string(IPC_MAX_PAYLOAD + 1, 'x')).reason, -2);
     std::vector<int> waiting(1);  // a full backlog: the connect waits for the time-out, not for good
