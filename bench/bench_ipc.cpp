@@ -31,7 +31,9 @@ extern "C" {
 #include <string>
 
 #include <fcntl.h>
-#include <malloc.h>
+#if __has_include(<malloc.h>)
+#include <malloc.h> /* mallopt, where the C library has it */
+#endif
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
